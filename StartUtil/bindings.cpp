@@ -1,0 +1,71 @@
+// The two JNI entry points: turn the Java string into a CommandText, pick the LaunchMode,
+// launch. Nothing platform-specific lives here.
+#include <velquon_zy_drav_sdk_util_ServerStartUtility.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "launcher.h"
+
+static_assert(sizeof(jchar) == sizeof(char16_t), "jchar is a UTF-16 code unit");
+
+namespace {
+
+// The VM's characters for one string, given back on every path out of the call.
+class StringChars {
+  public:
+    StringChars(JNIEnv* env, jstring string)
+        : env_(env), string_(string), chars_(env->GetStringChars(string, nullptr)) {}
+    ~StringChars() {
+        if (chars_ != nullptr) env_->ReleaseStringChars(string_, chars_);
+    }
+    StringChars(const StringChars&) = delete;
+    StringChars& operator=(const StringChars&) = delete;
+
+    const jchar* get() const { return chars_; }
+
+  private:
+    JNIEnv* env_;
+    jstring string_;
+    const jchar* chars_;
+};
+
+// A private, writable, terminated copy sized from the string's length: the VM promises no
+// terminator and its characters must not be written to. On the heap, because a Java string
+// may be far larger than a thread's stack. Null when the string is null, the VM hands out no
+// characters or there is no memory for the copy.
+std::unique_ptr<char16_t[]> copyCommandText(JNIEnv* env, jstring string) {
+    if (string == nullptr) return nullptr;
+    jsize length = env->GetStringLength(string);
+    StringChars chars(env, string);
+    if (chars.get() == nullptr || length < 0) return nullptr;
+    auto size = static_cast<std::size_t>(length);
+    std::unique_ptr<char16_t[]> copy(new (std::nothrow) char16_t[size + 1]);
+    if (copy == nullptr) return nullptr;
+    std::copy_n(chars.get(), size, copy.get());
+    copy[size] = u'\0';
+    return copy;
+}
+
+void launch(JNIEnv* env, jstring command, LaunchMode mode) noexcept {
+    std::unique_ptr<char16_t[]> text = copyCommandText(env, command);
+    invokeNonBlocking(mode, text.get());
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommand(
+    JNIEnv* env, jclass /*receiver*/, jstring programPath) {
+    launch(env, programPath, LaunchMode::ProgramPath);
+}
+
+JNIEXPORT void JNICALL
+Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommandWithArgs(
+    JNIEnv* env, jclass /*receiver*/, jstring commandLine) {
+    launch(env, commandLine, LaunchMode::CommandLine);
+}
+
+}  // extern "C"

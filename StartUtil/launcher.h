@@ -1,0 +1,29 @@
+// The boundary between the JNI bindings and the platform's process creation.
+#pragma once
+
+// How the command text reaches process creation.
+enum class LaunchMode {
+    // The text is the program's file name and nothing else: no search, no default extension,
+    // a relative name is taken from the working directory, and the child gets no arguments.
+    ProgramPath,
+    // The text is a whole command line: the program is its first token (quotes let it hold
+    // spaces), found as the system finds programs, and the child sees the rest as arguments.
+    CommandLine,
+};
+
+// The command as null-terminated UTF-16, owned by the caller for the whole call; the launcher
+// may write to it. Null when there is no text (a null Java string, or no memory to copy it).
+using CommandText = char16_t*;
+
+// Echoes the text to standard output as UTF-8 (flushed; nothing for an absent text), then
+// starts the program as a detached process and returns without waiting for it.
+//
+// Windows: CreateProcessW with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, no inherited
+// handles, the caller's environment and current directory; both returned handles are closed.
+// POSIX: the child is started through a short-lived intermediate, so it is not the caller's
+// child; it leads a new session with /dev/null as standard input, output and error, holds no
+// other descriptor, and starts with default signal dispositions and an empty signal mask.
+//
+// A launch that fails starts nothing and writes one line to standard error naming the text,
+// the system's message and its code. Never throws; safe to call from any number of threads.
+void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept;

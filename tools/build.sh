@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The main job: builds StartUtil.dll (and its jar).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+
+for preset in windows; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+done
+ls -l build/windows/StartUtil/StartUtil.dll

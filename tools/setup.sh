@@ -8,6 +8,7 @@ packages=(
   wine wine64                                # runs the Windows tests
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
+  junit4                                     # runs the JVM tests of libStartUtil.so
 )
 
 missing=()

@@ -7,8 +7,9 @@
 
 // Splits a command line into argv exactly as the Microsoft C runtime does, so that one text
 // gives a program the same arguments on Windows and elsewhere. The first element is the
-// program name, taken whole up to the next quote when it starts with one, otherwise up to white
-// space, with no backslash rules; the arguments follow the C runtime's backslash and quote rules.
-// Works on UTF-8 bytes: the characters that matter are all ASCII. An empty or all-white-space
-// text gives no elements; a quoted empty first token gives one empty element.
+// program name: it ends at white space outside quotes, its quotes only group (`"a b"c` is
+// `a bc`) and its backslashes are plain characters. The arguments follow the C runtime's
+// backslash and quote rules; white space is space and tab. Works on UTF-8 bytes: the
+// characters that matter are all ASCII. An empty or all-white-space text gives no elements; a
+// quoted empty first token, or white space before the first token, gives an empty first element.
 std::vector<std::string> splitCommandLine(std::string_view commandLine);

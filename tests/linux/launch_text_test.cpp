@@ -1,0 +1,140 @@
+// What a text starts: the program it names, how PATH is searched, and how each bad text fails.
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "launch_harness.h"
+
+namespace {
+
+// A directory holding the probe's copies, files that must not run, and the reports.
+class ProgramFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(bin() / "denied");
+        fs::create_directory(reports());
+        copyProbe(bin() / "found");
+        copyProbe(bin() / "denied" / "found");
+        fs::permissions(bin() / "denied" / "found", fs::perms::owner_read | fs::perms::owner_write);
+        std::ofstream(bin() / "script") << "touch \"" << marker().string() << "\"\n";
+        fs::permissions(bin() / "script", fs::perms::owner_all);
+    }
+    fs::path bin() const { return scratch_.path() / "bin"; }
+    fs::path reports() const { return scratch_.path() / "reports"; }
+    fs::path marker() const { return scratch_.path() / "ran-by-a-shell"; }
+
+    ScratchDirectory scratch_;
+    ScopedEnvironment reportDirectory_{"STARTUTIL_PROBE_DIR", reports()};
+};
+
+struct Failure {
+    const char* behaviour;
+    LaunchMode mode;
+    std::optional<std::u16string> text;  // none: an absent text
+    int error;
+    std::string shown;  // the text as the echo and the failure line show it
+};
+
+using LaunchFailure = ProgramFixture;
+
+TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
+    std::string bin = this->bin().string();
+    std::string probe = probePath();
+    const Failure cases[] = {
+        {"absent path", LaunchMode::ProgramPath, std::nullopt, EINVAL, ""},
+        {"absent line", LaunchMode::CommandLine, std::nullopt, EINVAL, ""},
+        {"empty path", LaunchMode::ProgramPath, u"", ENOENT, ""},
+        {"empty line", LaunchMode::CommandLine, u"", ENOENT, ""},
+        {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t "},
+        {"quoted empty program", LaunchMode::CommandLine, u"\"\" a", ENOENT, "\"\" a"},
+        {"lone surrogate", LaunchMode::ProgramPath, u"/nowhere/\xD800", ENOENT,
+         "/nowhere/\xef\xbf\xbd"},
+        {"directory", LaunchMode::ProgramPath, widen(bin), EACCES, bin},
+        {"no execute bit", LaunchMode::ProgramPath, widen(bin + "/denied/found"), EACCES,
+         bin + "/denied/found"},
+        {"no #! line, no shell", LaunchMode::CommandLine, widen(bin + "/script"), ENOEXEC,
+         bin + "/script"},
+        {"no #! line, no shell", LaunchMode::ProgramPath, widen(bin + "/script"), ENOEXEC,
+         bin + "/script"},
+        {"bare name not on PATH", LaunchMode::CommandLine, u"startutil-nowhere-to-be-found", ENOENT,
+         "startutil-nowhere-to-be-found"},
+        {"a path is not searched", LaunchMode::ProgramPath, u"found", ENOENT, "found"},
+        {"arguments beyond the system's limit", LaunchMode::CommandLine,
+         widen(probe + " " + std::string(4 << 20, 'a')), E2BIG,
+         probe + " " + std::string(4 << 20, 'a')},
+    };
+    ScopedEnvironment path("PATH", bin + ":/usr/bin:/bin");
+    for (const Failure& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        CapturedOutput output(scratch_.path());
+        if (c.text) {
+            launch(c.mode, *c.text);
+        } else {
+            invokeNonBlocking(c.mode, nullptr);
+        }
+        output.restore();
+
+        std::string named = c.text ? "\"" + c.shown + "\"" : "(no command)";
+        EXPECT_EQ(output.stdoutText(), c.shown);
+        EXPECT_EQ(output.stderrText(), "StartUtil: cannot start " + named + ": " +
+                                           std::strerror(c.error) + " (error " +
+                                           std::to_string(c.error) + ")\n");
+        EXPECT_TRUE(childrenOfThisProcess().empty());
+    }
+    EXPECT_TRUE(reportFiles(reports()).empty()) << "a failed launch started a probe";
+    EXPECT_FALSE(fs::exists(marker())) << "a shell ran the file without #!";
+}
+
+struct Start {
+    const char* behaviour;
+    std::u16string text;
+    std::optional<std::string> path;  // PATH for the call; none: the test's own
+    bool fromBin;                     // run from bin, where found is, rather than above it
+    std::string argv0;
+};
+
+using ProgramSearch = ProgramFixture;
+
+TEST_F(ProgramSearch, FindsTheProgramAsExecvpDoesAndPassesTheTokenAsArgvZero) {
+    std::string bin = this->bin().string();
+    const Start cases[] = {
+        {"found on PATH", u"found", bin, false, "found"},
+        {"denied candidate skipped", u"found", bin + "/denied:" + bin, false, "found"},
+        {"a slash makes it a path", u"bin/found", "/nowhere", false, "bin/found"},
+        {"empty element is the working directory", u"found", "/nowhere::" + bin + "/denied", true,
+         "found"},
+        {"unterminated quote runs to the end", widen("\"" + bin + "/found"), std::nullopt, false,
+         bin + "/found"},
+        {"text ends at a NUL", widen(bin + "/found") + std::u16string(1, u'\0') + u"x",
+         std::nullopt, false, bin + "/found"},
+    };
+    std::string oldDirectory = fs::current_path();
+    for (const Start& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        fs::current_path(c.fromBin ? this->bin() : scratch_.path());
+        std::optional<ScopedEnvironment> path;
+        if (c.path) path.emplace("PATH", *c.path);
+        CapturedOutput output(scratch_.path());
+        launch(LaunchMode::CommandLine, c.text);
+        output.restore();
+        fs::current_path(oldDirectory);
+
+        EXPECT_EQ(output.stderrText(), "");
+        std::vector<ProbeReport> started = awaitReports(reports(), 1);
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(started[0]["argv.0"], c.argv0);
+        EXPECT_EQ(started[0]["argc"], "1");
+        fs::remove(reportFiles(reports()).at(0));
+    }
+}
+
+TEST_F(ProgramSearch, ReportsPermissionDeniedWhenOnlyADeniedCandidateExists) {
+    ScopedEnvironment path("PATH", "/nowhere:" + (bin() / "denied").string());
+    CapturedOutput output(scratch_.path());
+    launch(LaunchMode::CommandLine, u"found");
+    output.restore();
+    EXPECT_EQ(output.stderrText(), "StartUtil: cannot start \"found\": " +
+                                       std::string(std::strerror(EACCES)) + " (error 13)\n");
+}
+
+}  // namespace

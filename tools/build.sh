@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The main job: builds StartUtil.dll (and its jar).
+# The main job: builds StartUtil.dll and libStartUtil.so (and the jar).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
-for preset in windows; do
+for preset in windows linux; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ls -l build/windows/StartUtil/StartUtil.dll
+ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so

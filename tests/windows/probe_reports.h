@@ -1,0 +1,261 @@
+// What the launch tests share: the reports the probe writes, captured standard streams, and
+// environment variables set for the children of one test.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fake_vm.h"
+
+inline std::string utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string out(std::size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
+                        nullptr);
+    return out;
+}
+
+// The text in double quotes (appended piecewise: GCC 12 warns wrongly on "\"" + string).
+template <typename Char>
+std::basic_string<Char> inQuotes(const std::basic_string<Char>& text) {
+    std::basic_string<Char> out(1, Char('"'));
+    out += text;
+    out += Char('"');
+    return out;
+}
+
+inline std::u16string u16(std::wstring_view text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+inline std::string readFile(const std::wstring& path) {
+    std::string content;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) return content;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        content.append(buffer, n);
+    }
+    std::fclose(file);
+    return content;
+}
+
+// The probe program as built, and a fresh unique name for temporary things.
+inline std::wstring probePath() {
+    return buildPath(STARTUTIL_PROBE);
+}
+inline std::wstring uniqueTempPath(std::wstring_view stem) {
+    static int counter = 0;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + std::wstring(stem) + L"-" + std::to_wstring(GetCurrentProcessId()) +
+           L"-" + std::to_wstring(++counter);
+}
+
+// An environment variable of this process (and so of every child it starts), put back after.
+class ScopedVariable {
+  public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+        wchar_t old[32768];
+        DWORD length = GetEnvironmentVariableW(name, old, 32768);
+        had_ = length > 0 && length < 32768;
+        if (had_) old_.assign(old, length);
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, had_ ? old_.c_str() : nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+  private:
+    const wchar_t* name_;
+    bool had_ = false;
+    std::wstring old_;
+};
+
+// Deletes a folder and everything below it.
+inline void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                removeTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+using Report = std::map<std::string, std::string>;
+
+inline std::vector<std::string> argvOf(const Report& report) {
+    std::vector<std::string> argv;
+    int argc = std::stoi(report.at("argc"));
+    for (int i = 0; i < argc; ++i) argv.push_back(report.at("argv" + std::to_string(i)));
+    return argv;
+}
+
+// A directory the probes of one test report into. Every probe whose report was read is
+// waited for, and ended if it has not exited by then, so no child outlives the test.
+class ProbeReports {
+  public:
+    ProbeReports()
+        : directory_(uniqueTempPath(L"startutil-reports")),
+          variable_(L"STARTUTIL_PROBE_REPORTS", directory_) {
+        if (!CreateDirectoryW(directory_.c_str(), nullptr)) {
+            throw std::runtime_error("cannot create the report directory");
+        }
+    }
+    ~ProbeReports() {
+        for (DWORD pid : pids_) endProcess(pid);
+        removeTree(directory_);
+    }
+    ProbeReports(const ProbeReports&) = delete;
+    ProbeReports& operator=(const ProbeReports&) = delete;
+
+    const std::wstring& directory() const { return directory_; }
+
+    // The reports present once there are `count` of them, or all there are at the deadline.
+    std::vector<Report> waitFor(std::size_t count,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::vector<Report> reports = read();
+        while (reports.size() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            reports = read();
+        }
+        return reports;
+    }
+
+  private:
+    std::vector<Report> read() {
+        std::vector<Report> reports;
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((directory_ + L"\\*.report").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return reports;
+        do {
+            reports.push_back(parse(readFile(directory_ + L"\\" + found.cFileName)));
+            DWORD pid = DWORD(std::stoul(reports.back().at("pid")));
+            if (std::find(pids_.begin(), pids_.end(), pid) == pids_.end()) pids_.push_back(pid);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return reports;
+    }
+
+    static Report parse(const std::string& text) {
+        Report report;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            std::size_t equals = line.find('=');
+            if (equals != std::string::npos)
+                report[line.substr(0, equals)] = line.substr(equals + 1);
+            start = end + 1;
+        }
+        return report;
+    }
+
+    static void endProcess(DWORD pid) {
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        if (process == nullptr) return;  // already gone
+        if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+
+    std::wstring directory_;
+    ScopedVariable variable_;
+    std::vector<DWORD> pids_;
+};
+
+// Standard output or error (C runtime descriptor 1 or 2) sent to a file while this lives. The
+// text is read back without flushing the stream: what the library did not flush is not there.
+class CapturedStream {
+  public:
+    explicit CapturedStream(int descriptor)
+        : descriptor_(descriptor), path_(uniqueTempPath(L"startutil-stream")) {
+        std::fflush(stream());
+        saved_ = _dup(descriptor_);
+        file_ = _wfopen(path_.c_str(), L"w+b");
+        if (saved_ < 0 || file_ == nullptr || _dup2(_fileno(file_), descriptor_) != 0) {
+            throw std::runtime_error("cannot capture a standard stream");
+        }
+    }
+    ~CapturedStream() {
+        std::fflush(stream());
+        _dup2(saved_, descriptor_);
+        _close(saved_);
+        std::fclose(file_);
+        DeleteFileW(path_.c_str());
+    }
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
+
+    std::string text() const { return readFile(path_); }
+
+  private:
+    FILE* stream() const { return descriptor_ == 1 ? stdout : stderr; }
+
+    int descriptor_;
+    std::wstring path_;
+    int saved_ = -1;
+    FILE* file_ = nullptr;
+};
+
+// Exactly one line `StartUtil: cannot start <what>: <message> (error <code>)`, the message
+// being the system's (it differs between Windows and Wine), without line breaks of its own. A
+// negative code accepts any.
+inline ::testing::AssertionResult isFailureLine(const std::string& text, const std::string& what,
+                                                long code) {
+    std::string prefix = "StartUtil: cannot start " + what + ": ";
+    std::size_t open = text.rfind(" (error ");
+    bool shaped = text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0 &&
+                  open != std::string::npos && open > prefix.size() && text.back() == '\n' &&
+                  text.compare(text.size() - 2, 2, ")\n") == 0;
+    if (!shaped) return ::testing::AssertionFailure() << "not a failure line for " << what;
+    std::string digits = text.substr(open + 8, text.size() - 2 - (open + 8));
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+        (code >= 0 && digits != std::to_string(code))) {
+        return ::testing::AssertionFailure() << "error code " << digits << ", expected " << code;
+    }
+    if (text.substr(prefix.size(), open - prefix.size()).find_first_of("\r\n") !=
+        std::string::npos) {
+        return ::testing::AssertionFailure() << "line break inside the message";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// What one call wrote to standard output and standard error. Assertions belong after it:
+// GoogleTest prints its failures to standard output, which would be captured with the rest.
+struct Output {
+    std::string out;
+    std::string err;
+};
+template <typename Call>
+Output captureOutput(Call&& call) {
+    CapturedStream out(1);
+    CapturedStream err(2);
+    call();
+    return {out.text(), err.text()};
+}

@@ -7,6 +7,7 @@ import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Comparator;
 import java.util.List;
+import java.util.stream.Collectors;
 import java.util.stream.Stream;
 
 /**
@@ -15,7 +16,6 @@ import java.util.stream.Stream;
  */
 public final class ProbeReports {
     private final Path directory;
-    private final List<ProbeReport> seen = new ArrayList<>();
 
     public ProbeReports(Path directory) {
         this.directory = directory;
@@ -54,8 +54,6 @@ public final class ProbeReports {
         }
         List<ProbeReport> reports = new ArrayList<>();
         for (Path file : files) reports.add(ProbeReport.read(file));
-        seen.clear();
-        seen.addAll(reports);
         if (files.size() != count) {
             throw new AssertionError("expected " + count + " probe reports, found " + files.size()
                                      + ": " + reports);
@@ -63,14 +61,11 @@ public final class ProbeReports {
         return reports;
     }
 
-    public int count() throws IOException {
-        return reportFiles().size();
-    }
-
     private List<Path> reportFiles() throws IOException {
         try (Stream<Path> files = Files.list(directory)) {
-            return files.filter(f -> f.toString().endsWith(".report")).sorted().collect(
-                java.util.stream.Collectors.toList());
+            return files.filter(f -> f.toString().endsWith(".report"))
+                .sorted()
+                .collect(Collectors.toList());
         }
     }
 

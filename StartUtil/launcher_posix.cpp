@@ -29,7 +29,7 @@ extern "C" char** environ;
 namespace {
 
 // Each of the two processes that share the caller's memory runs on a stack of its own.
-constexpr std::size_t kStackSize = 64 * 1024;
+constexpr std::size_t kStackSize = 32 * 1024;
 // The kernel's signal set: signals 1..64, one bit each.
 constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
 constexpr int kHighestSignal = 64;
@@ -180,7 +180,9 @@ int runIntermediate(void* argument) {
     } else if (plan->outcome.load() == kNoOutcome) {
         plan->outcome.store(0);  // resumed by exec, not by _exit
     } else {
-        waitpid(program, nullptr, __WALL);  // failed before exec: our zombie, not init's
+        // Failed before exec: our zombie to reap, not init's. The raw call, because waitpid is a
+        // cancellation point and would act on the cancellation state of the caller's thread.
+        syscall(SYS_wait4, program, nullptr, __WALL, nullptr);
     }
     _exit(0);
 }

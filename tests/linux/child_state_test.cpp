@@ -1,11 +1,15 @@
 // How a launched program starts: detached from the caller, whatever state the caller is in.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -236,6 +240,47 @@ TEST(ChildState, OutlivesTheCallersProcessGroupBeingKilled) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_FALSE(isAlive(program));
+}
+
+// Makes close_range fail with ENOSYS in this process and what it starts, as on kernels before
+// 5.9, so that the launcher has to list /proc/self/fd instead.
+void hideCloseRange() {
+    sock_filter filter[] = {
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, SYS_close_range},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | ENOSYS},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        _exit(2);
+    }
+}
+
+TEST(ChildState, ClosesEveryOtherDescriptorWithoutCloseRange) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        // More descriptors than one directory read returns, so closing spans several passes.
+        int null = open("/dev/null", O_WRONLY);
+        for (int i = 0; i < 500; ++i) dup(null);
+        dup2(null, 1);
+        hideCloseRange();
+        if (syscall(SYS_close_range, 1000000U, 1000000U, 0U) == 0 || errno != ENOSYS) _exit(3);
+        launch(LaunchMode::ProgramPath, widen(probePath()));
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(caller, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "close_range could not be hidden";
+    std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reportedDescriptors(reports[0]),
+              (std::vector<std::string>{"0=/dev/null", "1=/dev/null", "2=/dev/null"}));
 }
 
 }  // namespace

@@ -67,12 +67,16 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
     for (const Failure& c : cases) {
         SCOPED_TRACE(c.behaviour);
         CapturedOutput output(scratch_.path());
+        errno = EDOM;
         if (c.text) {
             launch(c.mode, *c.text);
         } else {
             invokeNonBlocking(c.mode, nullptr);
         }
+        int errnoAfter = errno;
         output.restore();
+
+        EXPECT_EQ(errnoAfter, EDOM) << "the caller's errno changed";
 
         std::string named = c.text ? "\"" + c.shown + "\"" : "(no command)";
         EXPECT_EQ(output.stdoutText(), c.shown);
@@ -128,8 +132,9 @@ TEST_F(ProgramSearch, FindsTheProgramAsExecvpDoesAndPassesTheTokenAsArgvZero) {
     }
 }
 
+// A later missing candidate does not hide the earlier permission failure.
 TEST_F(ProgramSearch, ReportsPermissionDeniedWhenOnlyADeniedCandidateExists) {
-    ScopedEnvironment path("PATH", "/nowhere:" + (bin() / "denied").string());
+    ScopedEnvironment path("PATH", (bin() / "denied").string() + ":/nowhere");
     CapturedOutput output(scratch_.path());
     launch(LaunchMode::CommandLine, u"found");
     output.restore();

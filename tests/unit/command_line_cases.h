@@ -26,10 +26,11 @@ inline const std::vector<CommandLineCase> kProgramNameCases = {
     {"\tprog", {"", "prog"}},
 };
 
-// A backslash before a quote in the program name is still a plain backslash there. Wine's C
-// runtime reads the program name by the argument rules instead, so these stay out of the
-// differential run.
-inline const std::vector<CommandLineCase> kProgramNameBackslashCases = {
+// A backslash before a quote, or a doubled quote, in the program name: the documented rule
+// reads a path there, as process creation does. Wine's C runtime reads the program name by the
+// argument rules instead (`"C:\dir\" a` gives `C:\dir" a`, `"a""b" c` gives `a"b` and `c`),
+// so these stay out of the differential run.
+inline const std::vector<CommandLineCase> kProgramNamePathCases = {
     {R"("C:\dir\" a)", {R"(C:\dir\)", "a"}},
     {R"(C:\dir\"x y" a)", {R"(C:\dir\x y)", "a"}},
     {R"("a""b" c)", {"ab", "c"}},
@@ -71,6 +72,8 @@ inline const std::vector<CommandLineCase> kUnterminatedQuoteCases = {
     {R"(p "a\")", {"p", R"(a")"}}, {R"(p a"b c)", {"p", "ab c"}},
 };
 
+// The C runtime never sees these: with an empty command line the system passes the program's
+// path instead, and white space alone names no program to start.
 inline const std::vector<CommandLineCase> kEmptyCases = {
     {"", {}},
     {"   ", {}},

@@ -14,7 +14,7 @@ void expectSplits(const std::vector<CommandLineCase>& cases) {
 
 TEST(SplitCommandLine, ProgramNameKeepsBackslashesAndDropsQuotes) {
     expectSplits(kProgramNameCases);
-    expectSplits(kProgramNameBackslashCases);
+    expectSplits(kProgramNamePathCases);
 }
 
 TEST(SplitCommandLine, OnlySpaceAndTabSeparateOutsideQuotes) {

@@ -181,7 +181,7 @@ void expectSameAsCRuntime(const std::vector<std::string>& commandLines) {
 }
 
 TEST(SplitCommandLineAgainstCRuntime, AgreesOnEveryTableCase) {
-    // The program-name backslash cases differ in Wine's C runtime (see command_line_cases.h),
+    // The program-name path cases read differently in Wine's C runtime (see command_line_cases.h),
     // and empty text never reaches a C runtime as a command line.
     std::vector<std::string> commandLines;
     for (const auto* cases :

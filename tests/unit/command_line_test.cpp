@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "command_line_cases.h"
 
 namespace {
@@ -43,6 +45,44 @@ TEST(SplitCommandLine, Utf8PassesThroughUnchanged) {
 
 TEST(SplitCommandLine, ShellMetacharactersAreLiteral) {
     expectSplits(kShellMetacharacterCases);
+}
+
+// The usual way to quote an argument for the C runtime: in quotes, every quote escaped, and
+// the backslashes before a quote (or before the closing quote) doubled.
+std::string quoteArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    quoted += '"';
+    return quoted;
+}
+
+// Any argv quoted that way comes back whole, with no C runtime at hand to compare against.
+TEST(SplitCommandLine, QuotedArgumentsComeBackUnchanged) {
+    const std::string_view alphabet[] = {"a", " ", "\t", "\"", "\\", "\xc3\xa9"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 500; ++i) {
+        std::vector<std::string> argv = {"prog"};
+        std::string commandLine = "prog";
+        for (std::size_t count = random() % 4; count > 0; --count) {
+            std::string argument;
+            for (std::size_t length = random() % 8; length > 0; --length) {
+                argument += alphabet[random() % std::size(alphabet)];
+            }
+            argv.push_back(argument);
+            commandLine.append(" ").append(quoteArgument(argument));
+        }
+        EXPECT_EQ(splitCommandLine(commandLine), argv) << "command line [" << commandLine << "]";
+    }
 }
 
 }  // namespace

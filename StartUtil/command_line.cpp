@@ -64,7 +64,7 @@ class TokenReader {
         return rest_.empty() || (!quoted && isWhiteSpace(rest_.front()));
     }
 
-    // The next character, or NUL at the end (the text's own NULs never reach here as quotes).
+    // The next character, or NUL at the end: it is only ever compared with a backslash or a quote.
     char next() const { return rest_.empty() ? '\0' : rest_.front(); }
 
     char take() {

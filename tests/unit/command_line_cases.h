@@ -59,12 +59,14 @@ inline const std::vector<CommandLineCase> kBackslashQuoteCases = {
     {R"(p a"b"c)", {"p", "abc"}},
 };
 
-// Two quotes inside quotes give one literal quote and quoting goes on.
+// Two quotes inside quotes give one literal quote and quoting goes on, as in the C runtime
+// since 2008 and Wine's; older runtimes and the shell's splitter end quoting there instead
+// (`a"b"" c d` gives `ab"`, `c`, `d`).
 inline const std::vector<CommandLineCase> kDoubledQuoteCases = {
     {R"(p "a""b")", {"p", R"(a"b)"}},  {R"(p "a""b c")", {"p", R"(a"b c)"}},
     {R"(p """")", {"p", R"(")"}},      {R"(p """ a")", {"p", R"(" a)"}},
     {R"(p """""")", {"p", R"("")"}},   {R"(p a""b)", {"p", "ab"}},
-    {R"(p """a b)", {"p", R"("a b)"}},
+    {R"(p """a b)", {"p", R"("a b)"}}, {R"(p a"b"" c d)", {"p", R"(ab" c d)"}},
 };
 
 inline const std::vector<CommandLineCase> kUnterminatedQuoteCases = {

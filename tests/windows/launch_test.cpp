@@ -25,6 +25,17 @@ class TemporaryDirectory {
     std::wstring path_;
 };
 
+// The handles open in this process, found by trying every value in a range far above what the
+// tests use: Wine's GetProcessHandleCount answers 0.
+int openHandleCount() {
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
 class Launch : public ::testing::Test {
   protected:
     // Calls the export as the VM would; the string must be handed back exactly once.
@@ -148,6 +159,23 @@ TEST_F(Launch, ChildKeepsEnvironmentAndDirectoryButInheritsNoHandle) {
     std::vector<Report> started = reports.waitFor(1);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].at("handle"), "inherited");
+}
+
+// Both handles CreateProcessW returns are closed, whether the launch worked or not.
+TEST_F(Launch, LaunchesLeaveNoHandleOpen) {
+    ProbeReports reports;
+    // One launch first: whatever the first call opens for good (the C runtime's streams, the
+    // system's message tables) is not a leak.
+    call(module.commandLine, L"startutil-missing.exe");
+    int before = openHandleCount();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 4; ++i) {
+        call(module.programPath, probePath());
+        call(module.commandLine, inQuotes(probePath()));
+        call(module.commandLine, L"startutil-missing.exe");
+    }
+    EXPECT_EQ(reports.waitFor(8).size(), 8u);
+    EXPECT_EQ(openHandleCount(), before);
 }
 
 // Launches from many threads at once: every child starts, and every echo is whole.

@@ -9,22 +9,6 @@
 
 namespace {
 
-// A folder of its own, removed with what it holds.
-class TemporaryDirectory {
-  public:
-    explicit TemporaryDirectory(std::wstring path) : path_(std::move(path)) {
-        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectory");
-    }
-    ~TemporaryDirectory() { removeTree(path_); }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const std::wstring& path() const { return path_; }
-
-  private:
-    std::wstring path_;
-};
-
 // The handles open in this process, found by trying every value in a range far above what the
 // tests use: Wine's GetProcessHandleCount answers 0.
 int openHandleCount() {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -42,28 +43,33 @@ inline std::u16string u16(std::wstring_view text) {
     return std::u16string(text.begin(), text.end());
 }
 
+// Shares everything, so it reads files that others still have open, delete-on-close ones too.
 inline std::string readFile(const std::wstring& path) {
     std::string content;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) return content;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return content;
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        content.append(buffer, n);
-    }
-    std::fclose(file);
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) content.append(buffer, n);
+    CloseHandle(file);
     return content;
 }
 
-// The probe program as built, and a fresh unique name for temporary things.
+// The probe program as built.
 inline std::wstring probePath() {
     return buildPath(STARTUTIL_PROBE);
 }
+// Unique across runs too: a run that crashed leaves its files behind, and Wine reuses pids.
 inline std::wstring uniqueTempPath(std::wstring_view stem) {
-    static int counter = 0;
+    static std::atomic<int> counter{0};
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     return std::wstring(temp) + std::wstring(stem) + L"-" + std::to_wstring(GetCurrentProcessId()) +
-           L"-" + std::to_wstring(++counter);
+           L"-" + std::to_wstring(++counter) + L"-" + std::to_wstring(now.QuadPart);
 }
 
 // An environment variable of this process (and so of every child it starts), put back after.
@@ -106,6 +112,22 @@ inline void removeTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
+// A folder of its own, removed with what it holds.
+class TemporaryDirectory {
+  public:
+    explicit TemporaryDirectory(std::wstring path) : path_(std::move(path)) {
+        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectory");
+    }
+    ~TemporaryDirectory() { removeTree(path_); }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::wstring& path() const { return path_; }
+
+  private:
+    std::wstring path_;
+};
+
 using Report = std::map<std::string, std::string>;
 
 inline std::vector<std::string> argvOf(const Report& report) {
@@ -121,19 +143,12 @@ class ProbeReports {
   public:
     ProbeReports()
         : directory_(uniqueTempPath(L"startutil-reports")),
-          variable_(L"STARTUTIL_PROBE_REPORTS", directory_) {
-        if (!CreateDirectoryW(directory_.c_str(), nullptr)) {
-            throw std::runtime_error("cannot create the report directory");
-        }
-    }
+          variable_(L"STARTUTIL_PROBE_REPORTS", directory_.path()) {}
     ~ProbeReports() {
         for (DWORD pid : pids_) endProcess(pid);
-        removeTree(directory_);
     }
     ProbeReports(const ProbeReports&) = delete;
     ProbeReports& operator=(const ProbeReports&) = delete;
-
-    const std::wstring& directory() const { return directory_; }
 
     // The reports present once there are `count` of them, or all there are at the deadline.
     std::vector<Report> waitFor(std::size_t count,
@@ -151,10 +166,10 @@ class ProbeReports {
     std::vector<Report> read() {
         std::vector<Report> reports;
         WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((directory_ + L"\\*.report").c_str(), &found);
+        HANDLE search = FindFirstFileW((directory_.path() + L"\\*.report").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) return reports;
         do {
-            reports.push_back(parse(readFile(directory_ + L"\\" + found.cFileName)));
+            reports.push_back(parse(readFile(directory_.path() + L"\\" + found.cFileName)));
             DWORD pid = DWORD(std::stoul(reports.back().at("pid")));
             if (std::find(pids_.begin(), pids_.end(), pid) == pids_.end()) pids_.push_back(pid);
         } while (FindNextFileW(search, &found));
@@ -184,21 +199,33 @@ class ProbeReports {
         CloseHandle(process);
     }
 
-    std::wstring directory_;
+    TemporaryDirectory directory_;  // removed after the children have been ended
     ScopedVariable variable_;
     std::vector<DWORD> pids_;
 };
 
 // Standard output or error (C runtime descriptor 1 or 2) sent to a file while this lives. The
 // text is read back without flushing the stream: what the library did not flush is not there.
+// The file goes when its last handle closes: Wine hands the caller's standard handles to a
+// child even without inheritance, so a probe may still hold it when this ends.
 class CapturedStream {
   public:
     explicit CapturedStream(int descriptor)
         : descriptor_(descriptor), path_(uniqueTempPath(L"startutil-stream")) {
+        HANDLE file =
+            CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a capture file");
+        file_ = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+        if (file_ < 0) {
+            CloseHandle(file);
+            throw std::runtime_error("cannot capture a standard stream");
+        }
         std::fflush(stream());
         saved_ = _dup(descriptor_);
-        file_ = _wfopen(path_.c_str(), L"w+b");
-        if (saved_ < 0 || file_ == nullptr || _dup2(_fileno(file_), descriptor_) != 0) {
+        if (saved_ < 0 || _dup2(file_, descriptor_) != 0) {
+            _close(file_);
             throw std::runtime_error("cannot capture a standard stream");
         }
     }
@@ -206,8 +233,7 @@ class CapturedStream {
         std::fflush(stream());
         _dup2(saved_, descriptor_);
         _close(saved_);
-        std::fclose(file_);
-        DeleteFileW(path_.c_str());
+        _close(file_);
     }
     CapturedStream(const CapturedStream&) = delete;
     CapturedStream& operator=(const CapturedStream&) = delete;
@@ -219,8 +245,8 @@ class CapturedStream {
 
     int descriptor_;
     std::wstring path_;
+    int file_ = -1;
     int saved_ = -1;
-    FILE* file_ = nullptr;
 };
 
 // Exactly one line `StartUtil: cannot start <what>: <message> (error <code>)`, the message

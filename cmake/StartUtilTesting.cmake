@@ -11,11 +11,13 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${STARTUTIL_WINE_ENV} ${WINE_EXECUTABLE})
 
   # Wine's own background processes must not hold CTest's output pipes, or CTest waits for
-  # them; their output goes to a log in the build tree instead.
+  # them; their output goes to a log in the build tree instead. A server left over from an
+  # interrupted run is stopped first: a second persistent one cannot start beside it.
   add_test(NAME wine.start
            COMMAND ${CMAKE_COMMAND} -E env ${STARTUTIL_WINE_ENV}
                    sh -c "mkdir -p \"$WINEPREFIX\" && exec >\"$WINEPREFIX.log\" 2>&1 </dev/null \
-                          && \"${WINESERVER_EXECUTABLE}\" -p && \"${WINE_EXECUTABLE}\" wineboot --init")
+                          && { \"${WINESERVER_EXECUTABLE}\" -k; \"${WINESERVER_EXECUTABLE}\" -w; } \
+                          ; \"${WINESERVER_EXECUTABLE}\" -p && \"${WINE_EXECUTABLE}\" wineboot --init")
   add_test(NAME wine.stop
            COMMAND ${CMAKE_COMMAND} -E env ${STARTUTIL_WINE_ENV} ${WINESERVER_EXECUTABLE} -k)
   set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)

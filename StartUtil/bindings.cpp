@@ -3,9 +3,8 @@
 #include <velquon_zy_drav_sdk_util_ServerStartUtility.h>
 
 #include <algorithm>
-#include <memory>
-#include <new>
 
+#include "heap_array.h"
 #include "launcher.h"
 
 static_assert(sizeof(jchar) == sizeof(char16_t), "jchar is a UTF-16 code unit");
@@ -35,13 +34,13 @@ class StringChars {
 // terminator and its characters must not be written to. On the heap, because a Java string
 // may be far larger than a thread's stack. Null when the string is null, the VM hands out no
 // characters or there is no memory for the copy.
-std::unique_ptr<char16_t[]> copyCommandText(JNIEnv* env, jstring string) {
+HeapArray<char16_t> copyCommandText(JNIEnv* env, jstring string) {
     if (string == nullptr) return nullptr;
     jsize length = env->GetStringLength(string);
     StringChars chars(env, string);
     if (chars.get() == nullptr || length < 0) return nullptr;
     auto size = static_cast<std::size_t>(length);
-    std::unique_ptr<char16_t[]> copy(new (std::nothrow) char16_t[size + 1]);
+    HeapArray<char16_t> copy = allocateArray<char16_t>(size + 1);
     if (copy == nullptr) return nullptr;
     std::copy_n(chars.get(), size, copy.get());
     copy[size] = u'\0';
@@ -49,7 +48,7 @@ std::unique_ptr<char16_t[]> copyCommandText(JNIEnv* env, jstring string) {
 }
 
 void launch(JNIEnv* env, jstring command, LaunchMode mode) noexcept {
-    std::unique_ptr<char16_t[]> text = copyCommandText(env, command);
+    HeapArray<char16_t> text = copyCommandText(env, command);
     invokeNonBlocking(mode, text.get());
 }
 

@@ -1,10 +1,9 @@
 // Windows: one CreateProcessW with fixed options; both handles closed at once.
 #include <windows.h>
 
-#include <memory>
-#include <new>
 #include <string>
 
+#include "heap_array.h"
 #include "launcher.h"
 #include "report.h"
 
@@ -25,9 +24,9 @@ wchar_t* wide(char16_t* text) {
 // The program path again, in double quotes, as the child's command line. With no command line
 // the system would reuse the bare path, and the child's C runtime would split a path holding
 // spaces into several arguments; quoted, the child's argv is exactly the one path.
-std::unique_ptr<wchar_t[]> quotedPath(const char16_t* path) {
+HeapArray<wchar_t> quotedPath(const char16_t* path) {
     std::size_t length = std::char_traits<char16_t>::length(path);
-    std::unique_ptr<wchar_t[]> quoted(new (std::nothrow) wchar_t[length + 3]);
+    HeapArray<wchar_t> quoted = allocateArray<wchar_t>(length + 3);
     if (quoted == nullptr) return nullptr;
     quoted[0] = L'"';
     std::char_traits<char16_t>::copy(reinterpret_cast<char16_t*>(&quoted[1]), path, length);
@@ -41,7 +40,7 @@ DWORD createDetached(LaunchMode mode, CommandText text) {
     // Both names null is the caller's error, not the system's: some systems crash on it.
     if (text == nullptr) return ERROR_INVALID_PARAMETER;
 
-    std::unique_ptr<wchar_t[]> commandLine;
+    HeapArray<wchar_t> commandLine;
     const wchar_t* applicationName = nullptr;
     wchar_t* writableCommandLine = wide(text);
     if (mode == LaunchMode::ProgramPath) {
@@ -63,27 +62,29 @@ DWORD createDetached(LaunchMode mode, CommandText text) {
     return ERROR_SUCCESS;
 }
 
-// The system's text for a failure code, as UTF-8; a fallback when it has none.
-std::string systemMessage(DWORD code) {
+// Frees what FormatMessageW allocated.
+struct LocalFreeDeleter {
+    void operator()(wchar_t* memory) const noexcept { LocalFree(memory); }
+};
+
+// Reports a failed launch with the system's text for its code.
+void reportFailure(const char16_t* text, DWORD code) {
     wchar_t* buffer = nullptr;
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
         nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(buffer, &LocalFree);
-    if (length == 0 || buffer == nullptr) return "Unknown error";
-    return toUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
+    std::unique_ptr<wchar_t, LocalFreeDeleter> message(buffer);
+    std::u16string_view units(reinterpret_cast<const char16_t*>(buffer), buffer ? length : 0);
+    HeapArray<char> utf8 = allocateArray<char>(utf8Capacity(units.size()));
+    std::string_view messageText = "Unknown error";
+    if (!units.empty() && utf8 != nullptr)
+        messageText = {utf8.get(), encodeUtf8(units, utf8.get())};
+    reportLaunchFailure(text, messageText, static_cast<long>(code));
 }
 
 }  // namespace
 
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
     echoCommand(text);
-    DWORD code = createDetached(mode, text);
-    if (code == ERROR_SUCCESS) return;
-    try {
-        reportLaunchFailure(text, systemMessage(code), static_cast<long>(code));
-    } catch (const std::bad_alloc&) {
-        reportLaunchFailure(text, "Not enough memory to describe the failure.",
-                            static_cast<long>(code));
-    }
+    if (DWORD code = createDetached(mode, text); code != ERROR_SUCCESS) reportFailure(text, code);
 }

@@ -1,7 +1,9 @@
 #include "report.h"
 
 #include <cstdio>
-#include <new>
+#include <cstring>
+
+#include "heap_array.h"
 
 namespace {
 
@@ -14,8 +16,8 @@ bool isLowSurrogate(char16_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-void appendUtf8(std::string& out, char32_t c) {
-    auto byte = [&out](char32_t b) { out.push_back(static_cast<char>(b)); };
+char* appendUtf8(char* out, char32_t c) {
+    auto byte = [&out](char32_t b) { *out++ = static_cast<char>(b); };
     if (c < 0x80) {
         byte(c);
     } else if (c < 0x800) {
@@ -31,34 +33,55 @@ void appendUtf8(std::string& out, char32_t c) {
         byte(0x80 | ((c >> 6) & 0x3F));
         byte(0x80 | (c & 0x3F));
     }
+    return out;
+}
+
+char* append(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+// Decimal by hand: the C runtime's formatted output would bring its whole engine along.
+char* appendDecimal(char* out, long value) {
+    unsigned long magnitude = static_cast<unsigned long>(value);
+    if (value < 0) {
+        *out++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
 }
 
 }  // namespace
 
-std::string toUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
+std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
+    char* end = out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char16_t c = text[i];
         if (isHighSurrogate(c) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
             char32_t high = c - 0xD800u, low = text[++i] - 0xDC00u;
-            appendUtf8(out, 0x10000 + (high << 10) + low);
+            end = appendUtf8(end, 0x10000 + (high << 10) + low);
         } else if (isHighSurrogate(c) || isLowSurrogate(c)) {
-            appendUtf8(out, kReplacement);
+            end = appendUtf8(end, kReplacement);
         } else {
-            appendUtf8(out, c);
+            end = appendUtf8(end, c);
         }
     }
-    return out;
+    return static_cast<std::size_t>(end - out);
 }
 
 void echoCommand(const char16_t* text) noexcept {
     if (text == nullptr) return;
-    try {
-        std::string utf8 = toUtf8(text);
-        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    } catch (const std::bad_alloc&) {
-        // Without memory for the copy there is nothing to echo; the launch itself goes on.
+    std::u16string_view units(text);
+    // Without memory for the UTF-8 form there is nothing to echo; the launch itself goes on.
+    if (HeapArray<char> utf8 = allocateArray<char>(utf8Capacity(units.size()) + 1)) {
+        std::fwrite(utf8.get(), 1, encodeUtf8(units, utf8.get()), stdout);
     }
     std::fflush(stdout);
 }
@@ -67,15 +90,24 @@ void reportLaunchFailure(const char16_t* text, std::string_view message, long co
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
-    try {
-        std::string line = "StartUtil: cannot start ";
-        line += text == nullptr ? std::string("(no command)") : '"' + toUtf8(text) + '"';
-        line += ": ";
-        line += message;
-        line += " (error " + std::to_string(code) + ")\n";
-        std::fputs(line.c_str(), stderr);
-    } catch (const std::bad_alloc&) {
+    std::u16string_view units = text != nullptr ? std::u16string_view(text) : u"";
+    constexpr std::size_t kFixedText = 80;  // the line's own words and the code's digits
+    HeapArray<char> line =
+        allocateArray<char>(kFixedText + utf8Capacity(units.size()) + message.size());
+    if (line == nullptr) {
         std::fputs("StartUtil: cannot start a command: out of memory\n", stderr);
+    } else {
+        char* end = append(line.get(), "StartUtil: cannot start ");
+        if (text == nullptr) {
+            end = append(end, "(no command)");
+        } else {
+            *end++ = '"';
+            end += encodeUtf8(units, end);
+            *end++ = '"';
+        }
+        end = append(append(append(end, ": "), message), " (error ");
+        end = append(appendDecimal(end, code), ")\n");
+        std::fwrite(line.get(), 1, static_cast<std::size_t>(end - line.get()), stderr);
     }
     std::fflush(stderr);
 }

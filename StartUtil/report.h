@@ -1,16 +1,30 @@
 // What a launch writes: the echo of its text and, when it fails, one line on standard error.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD. Throws std::bad_alloc like any string.
-std::string toUtf8(std::u16string_view text);
+// The most bytes that encodeUtf8 writes for `units` UTF-16 code units.
+constexpr std::size_t utf8Capacity(std::size_t units) {
+    return 3 * units;
+}
+
+// Writes the UTF-8 form of `text` to `out`, which has room for utf8Capacity(text.size()) bytes,
+// and returns the byte count. A lone surrogate becomes U+FFFD. Allocates nothing, so the library
+// needs no C++ runtime on Windows.
+std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept;
+
+inline std::string toUtf8(std::u16string_view text) {
+    std::string utf8(utf8Capacity(text.size()), '\0');
+    utf8.resize(encodeUtf8(text, utf8.data()));
+    return utf8;
+}
 
 // Writes the text to standard output in one write, with nothing added, and flushes it so that
 // it cannot be overtaken by output written later or lost if the process dies.
 void echoCommand(const char16_t* text) noexcept;
 
 // Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and a line break to
-// standard error. Trailing line breaks of the message are dropped.
+// standard error in one write. Trailing line breaks of the message are dropped.
 void reportLaunchFailure(const char16_t* text, std::string_view message, long code) noexcept;

@@ -127,7 +127,7 @@ int isolateDescriptors() {
     int null = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
     if (null < 0) return errno;
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fd != null && syscall(SYS_dup2, null, fd) < 0) return errno;
+        if (fd != null && syscall(SYS_dup3, null, fd, 0) < 0) return errno;
     }
     if (null > 2) syscall(SYS_close, null);
     return 0;

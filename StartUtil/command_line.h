@@ -1,9 +1,7 @@
 // The Windows command-line rules, for systems whose programs take an argv array instead.
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 // Splits a command line into argv exactly as the Microsoft C runtime does, so that one text
 // gives a program the same arguments on Windows and elsewhere. The first element is the
@@ -12,4 +10,7 @@
 // backslash and quote rules; white space is space and tab. Works on UTF-8 bytes: the
 // characters that matter are all ASCII. An empty or all-white-space text gives no elements; a
 // quoted empty first token, or white space before the first token, gives an empty first element.
-std::vector<std::string> splitCommandLine(std::string_view commandLine);
+//
+// Returns one malloc block, released with one free: the null-terminated argv array followed by
+// the strings it points into. Null only when there is no memory for it.
+char** splitCommandLine(std::string_view commandLine) noexcept;

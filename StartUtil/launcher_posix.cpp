@@ -211,12 +211,18 @@ std::vector<std::string> programCandidates(const std::string& program) {
 
 // Fills the plan's argv and candidates; returns 0 or the errno of a text that names no program.
 int planProgram(LaunchMode mode, const char16_t* text, LaunchPlan& plan) {
-    std::string utf8 = toUtf8(text);
+    std::u16string_view units(text);
+    std::string utf8(utf8Capacity(units.size()), '\0');
+    utf8.resize(encodeUtf8(units, utf8.data()));
     if (mode == LaunchMode::ProgramPath) {
         plan.candidates = {utf8};
         plan.arguments = {std::move(utf8)};
     } else {
-        plan.arguments = splitCommandLine(utf8);
+        std::unique_ptr<char*, decltype(&std::free)> argv(splitCommandLine(utf8), &std::free);
+        if (argv == nullptr) return ENOMEM;
+        for (char** element = argv.get(); *element != nullptr; ++element) {
+            plan.arguments.emplace_back(*element);
+        }
         if (plan.arguments.empty()) return ENOENT;
         plan.candidates = programCandidates(plan.arguments.front());
     }

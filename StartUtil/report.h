@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 // The most bytes that encodeUtf8 writes for `units` UTF-16 code units.
@@ -14,12 +13,6 @@ constexpr std::size_t utf8Capacity(std::size_t units) {
 // and returns the byte count. A lone surrogate becomes U+FFFD. Allocates nothing, so the library
 // needs no C++ runtime on Windows.
 std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept;
-
-inline std::string toUtf8(std::u16string_view text) {
-    std::string utf8(utf8Capacity(text.size()), '\0');
-    utf8.resize(encodeUtf8(text, utf8.data()));
-    return utf8;
-}
 
 // Writes the text to standard output in one write, with nothing added, and flushes it so that
 // it cannot be overtaken by output written later or lost if the process dies.

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "command_line.h"
 #include "command_line_cases.h"
+#include "library_text.h"
 
 namespace {
 
@@ -174,8 +174,7 @@ void expectSameAsCRuntime(const std::vector<std::string>& commandLines) {
         for (auto& run : runs) {
             auto expected = run.finish();
             if (!expected) continue;
-            EXPECT_EQ(splitCommandLine(run.commandLine()), *expected)
-                << describe(run.commandLine());
+            EXPECT_EQ(splitToStrings(run.commandLine()), *expected) << describe(run.commandLine());
         }
     }
 }

@@ -1,16 +1,15 @@
-#include "command_line.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "command_line_cases.h"
+#include "library_text.h"
 
 namespace {
 
 void expectSplits(const std::vector<CommandLineCase>& cases) {
     for (const auto& c : cases) {
-        EXPECT_EQ(splitCommandLine(c.text), c.argv) << "command line [" << c.text << "]";
+        EXPECT_EQ(splitToStrings(c.text), c.argv) << "command line [" << c.text << "]";
     }
 }
 
@@ -47,25 +46,6 @@ TEST(SplitCommandLine, ShellMetacharactersAreLiteral) {
     expectSplits(kShellMetacharacterCases);
 }
 
-// The usual way to quote an argument for the C runtime: in quotes, every quote escaped, and
-// the backslashes before a quote (or before the closing quote) doubled.
-std::string quoteArgument(const std::string& argument) {
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    quoted += '"';
-    return quoted;
-}
-
 // Any argv quoted that way comes back whole, with no C runtime at hand to compare against.
 TEST(SplitCommandLine, QuotedArgumentsComeBackUnchanged) {
     const std::string_view alphabet[] = {"a", " ", "\t", "\"", "\\", "\xc3\xa9"};
@@ -81,7 +61,7 @@ TEST(SplitCommandLine, QuotedArgumentsComeBackUnchanged) {
             argv.push_back(argument);
             commandLine.append(" ").append(quoteArgument(argument));
         }
-        EXPECT_EQ(splitCommandLine(commandLine), argv) << "command line [" << commandLine << "]";
+        EXPECT_EQ(splitToStrings(commandLine), argv) << "command line [" << commandLine << "]";
     }
 }
 

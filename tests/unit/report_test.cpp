@@ -1,6 +1,6 @@
-#include "report.h"
-
 #include <gtest/gtest.h>
+
+#include "library_text.h"
 
 namespace {
 

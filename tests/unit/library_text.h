@@ -1,0 +1,45 @@
+// The library's allocation-free text functions wrapped in standard strings, for the tests.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "command_line.h"
+#include "report.h"
+
+inline std::vector<std::string> splitToStrings(std::string_view commandLine) {
+    std::unique_ptr<char*, decltype(&std::free)> argv(splitCommandLine(commandLine), &std::free);
+    if (argv == nullptr) throw std::bad_alloc();
+    std::vector<std::string> strings;
+    for (char** element = argv.get(); *element != nullptr; ++element)
+        strings.emplace_back(*element);
+    return strings;
+}
+
+inline std::string toUtf8(std::u16string_view text) {
+    std::string utf8(utf8Capacity(text.size()), '\0');
+    utf8.resize(encodeUtf8(text, utf8.data()));
+    return utf8;
+}
+
+// The usual way to quote an argument for the C runtime: in quotes, every quote escaped, and
+// the backslashes before a quote (or before the closing quote) doubled.
+inline std::string quoteArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    quoted += '"';
+    return quoted;
+}

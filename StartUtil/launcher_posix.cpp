@@ -1,24 +1,25 @@
 // POSIX: the program is started by a short-lived intermediate process, so that it is never the
 // caller's child and leaves no zombie behind; it leads a session of its own.
+//
+// Nothing here needs the C++ runtime: memory comes from malloc and mmap, and nothing throws, so
+// the library loads into a JVM that has no libstdc++ of its own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "command_line.h"
 #include "launcher.h"
@@ -28,24 +29,47 @@ extern "C" char** environ;
 
 namespace {
 
-// Each of the two processes that share the caller's memory runs on a stack of its own.
+// Each of the two processes that share the caller's memory runs on a stack of its own, with an
+// inaccessible page below it, so that an overflow faults instead of writing into the JVM's heap.
 constexpr std::size_t kStackSize = 32 * 1024;
 // The kernel's signal set: signals 1..64, one bit each.
 constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
 constexpr int kHighestSignal = 64;
-// The outcome before anyone has written one: the intermediate died before it could tell.
-constexpr int kNoOutcome = -1;
+// The search path execvp uses when PATH is unset.
+constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
 
-// Everything the processes that share the caller's memory need, built before they exist.
+// How far a launch got, so that a failure names the step that failed.
+enum class Step : int {
+    Started,          // the program was exec'd
+    Program,          // the program itself could not be started (or named no program)
+    Intermediate,     // no process could be created for the intermediate
+    NullDevice,       // /dev/null could not be opened for the child
+    StandardStreams,  // /dev/null could not become standard input, output and error
+    ProgramProcess,   // no process could be created for the program
+    Session,          // the program's process could not start a session of its own
+    Unknown,          // the intermediate was killed: the program may or may not run
+};
+
+struct Outcome {
+    Step step;
+    int code;  // errno of the failure; for Unknown, the signal that ended the intermediate
+};
+
+// Everything the processes that share the caller's memory need, built before they exist, in
+// memory that stays valid for as long as either of them may run.
 struct LaunchPlan {
-    std::vector<std::string> arguments;
-    std::vector<char*> argv;  // into arguments, null-terminated
-    std::vector<std::string> candidates;
-    char** envp = nullptr;
-    std::unique_ptr<char[]> stacks;
-    // 0 once the program is running, else the errno of the failure. Written by the
-    // intermediate or the program's process, read by the caller once the intermediate is gone.
-    std::atomic<int> outcome{kNoOutcome};
+    char** argv;       // one malloc block (see splitCommandLine); argv[0] names the program
+    char* searchPath;  // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
+    char** envp;
+    char* stacks;  // one mapping: guard, intermediate's stack, guard, program's stack
+    std::size_t stackSize;
+    std::size_t mappingSize;
+    // Written by the intermediate or the program's process, read by the caller only once the
+    // intermediate has exited: CLONE_VFORK holds the caller until then, which orders them.
+    Step failedStep;
+    int error;
+    bool intermediateDone;  // set as the intermediate's last act, after the program's exec
+    char candidate[PATH_MAX + NAME_MAX + 2];  // the program's path being tried
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -82,6 +106,11 @@ void resetSignalDispositions() {
     }
 }
 
+void fail(LaunchPlan* plan, Step step, int error) {
+    plan->error = error;
+    plan->failedStep = step;
+}
+
 // Closes every descriptor from 3 up when close_range is missing (kernels before 5.9): lists
 // /proc/self/fd, which names this process's table, and closes what it finds until a pass finds
 // nothing; a brute-force sweep up to the limit when /proc is not there.
@@ -97,7 +126,7 @@ void closeDescriptorsByListing() {
     alignas(8) char buffer[4096];
     for (bool closedAny = true; closedAny;) {
         closedAny = false;
-        lseek(directory, 0, SEEK_SET);
+        syscall(SYS_lseek, directory, 0, SEEK_SET);
         long length;
         while ((length = syscall(SYS_getdents64, directory, buffer, sizeof buffer)) > 0) {
             for (long offset = 0; offset < length;) {
@@ -121,16 +150,22 @@ void closeDescriptorsByListing() {
 // Standard input, output and error become /dev/null and nothing else stays open. The table is
 // the intermediate's own copy (no CLONE_FILES), so the caller's descriptors are untouched, and
 // descriptors another thread opens meanwhile are in the copy or not at all.
-int isolateDescriptors() {
+bool isolateDescriptors(LaunchPlan* plan) {
     if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) closeDescriptorsByListing();
     // Opened after the sweep, so a caller at its descriptor limit still has room for it.
     int null = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
-    if (null < 0) return errno;
+    if (null < 0) {
+        fail(plan, Step::NullDevice, errno);
+        return false;
+    }
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fd != null && syscall(SYS_dup3, null, fd, 0) < 0) return errno;
+        if (fd != null && syscall(SYS_dup3, null, fd, 0) < 0) {
+            fail(plan, Step::StandardStreams, errno);
+            return false;
+        }
     }
     if (null > 2) syscall(SYS_close, null);
-    return 0;
+    return true;
 }
 
 // execvp's rules, without its shell: a missing or unusable candidate moves on to the next, a
@@ -141,49 +176,81 @@ bool searchGoesOn(int error) {
            error == ENODEV || error == ETIMEDOUT;
 }
 
+// Copies by hand: the C library's memcpy may be an interposed, instrumented one.
+char* append(char* out, const char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) *out++ = text[i];
+    return out;
+}
+
+// Execs the program, searching the plan's path as execvp does; returns the errno of the failure.
+int execProgram(LaunchPlan* plan) {
+    const char* name = plan->argv[0];
+    if (plan->searchPath == nullptr) {
+        execve(name, plan->argv, plan->envp);
+        return errno;
+    }
+    std::size_t nameLength = 0;
+    while (name[nameLength] != '\0') ++nameLength;
+    int error = ENOENT;
+    bool denied = false;
+    for (const char* element = plan->searchPath;; ++element) {
+        const char* end = element;
+        while (*end != ':' && *end != '\0') ++end;
+        auto elementLength = static_cast<std::size_t>(end - element);
+        // An element too long to name a directory is skipped, as execvp skips it, rather than
+        // ending the search with ENAMETOOLONG. An empty element is the working directory.
+        if (elementLength < PATH_MAX) {
+            char* out = append(plan->candidate, element, elementLength);
+            if (elementLength != 0) *out++ = '/';
+            *append(out, name, nameLength) = '\0';
+            execve(plan->candidate, plan->argv, plan->envp);
+            error = errno;
+            denied = denied || error == EACCES;
+            if (!searchGoesOn(error)) return error;
+        }
+        if (*end == '\0') break;
+        element = end;
+    }
+    return denied ? EACCES : error;
+}
+
 int runProgram(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
     if (setsid() < 0) {
-        plan->outcome.store(errno);
+        fail(plan, Step::Session, errno);
         _exit(127);
     }
     setSignalMask(0, nullptr);
-    int error = ENOENT;
-    bool denied = false;
-    for (const std::string& candidate : plan->candidates) {
-        execve(candidate.c_str(), plan->argv.data(), plan->envp);
-        error = errno;
-        denied = denied || error == EACCES;
-        if (!searchGoesOn(error)) break;
-    }
-    plan->outcome.store(searchGoesOn(error) && denied ? EACCES : error);
+    fail(plan, Step::Program, execProgram(plan));
     _exit(127);
 }
 
-char* stackTop(char* base) {
-    auto top = reinterpret_cast<std::uintptr_t>(base + kStackSize);
-    return reinterpret_cast<char*>(top & ~std::uintptr_t{15});
+char* intermediateStackTop(const LaunchPlan* plan) {
+    return plan->stacks + plan->mappingSize / 2;
+}
+
+char* programStackTop(const LaunchPlan* plan) {
+    return plan->stacks + plan->mappingSize;
 }
 
 int runIntermediate(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
     resetSignalDispositions();
-    if (int error = isolateDescriptors(); error != 0) {
-        plan->outcome.store(error);
-        _exit(0);
+    if (isolateDescriptors(plan)) {
+        // SIGCHLD as the program's exit signal: whoever adopts it once we are gone reaps it.
+        pid_t program =
+            clone(runProgram, programStackTop(plan), CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+        if (program < 0) {
+            fail(plan, Step::ProgramProcess, errno);
+        } else if (plan->failedStep != Step::Started) {
+            // Failed before exec: our zombie to reap, not init's. The raw call, because waitpid
+            // is a cancellation point of the C library.
+            syscall(SYS_wait4, program, nullptr, __WALL, nullptr);
+        }
     }
-    // SIGCHLD as the program's exit signal: whoever adopts it once we are gone reaps it as usual.
-    pid_t program = clone(runProgram, stackTop(plan->stacks.get() + kStackSize),
-                          CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
-    if (program < 0) {
-        plan->outcome.store(errno);
-    } else if (plan->outcome.load() == kNoOutcome) {
-        plan->outcome.store(0);  // resumed by exec, not by _exit
-    } else {
-        // Failed before exec: our zombie to reap, not init's. The raw call, because waitpid is a
-        // cancellation point and would act on the cancellation state of the caller's thread.
-        syscall(SYS_wait4, program, nullptr, __WALL, nullptr);
-    }
+    // The program's process has exec'd or exited (CLONE_VFORK), so from here on nothing but
+    // this process touches the plan, and it only to exit.
+    plan->intermediateDone = true;
     _exit(0);
 }
 
@@ -191,98 +258,178 @@ int runIntermediate(void* argument) {
 // The caller's side: builds the plan, starts the intermediate and reaps exactly that process.
 // ---------------------------------------------------------------------------------------------
 
-// The paths execvp would try for a program name, in order: a name with a slash is a path; else
-// each PATH element (the default path when PATH is unset, the working directory for an empty
-// element).
-std::vector<std::string> programCandidates(const std::string& program) {
-    if (program.find('/') != std::string::npos) return {program};
-    const char* path = std::getenv("PATH");
-    std::string_view elements = path != nullptr ? path : "/bin:/usr/bin";
-    std::vector<std::string> candidates;
-    while (true) {
-        std::size_t colon = elements.find(':');
-        std::string_view element = elements.substr(0, colon);
-        candidates.push_back(element.empty() ? program : std::string(element) + '/' + program);
-        if (colon == std::string_view::npos) break;
-        elements.remove_prefix(colon + 1);
-    }
-    return candidates;
+char* copyText(std::string_view text) {
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
 }
 
-// Fills the plan's argv and candidates; returns 0 or the errno of a text that names no program.
+// argv for a program path: the path alone, laid out as splitCommandLine lays out its result.
+char** pathArgv(std::string_view path) {
+    auto** argv = static_cast<char**>(std::malloc(2 * sizeof(char*) + path.size() + 1));
+    if (argv == nullptr) return nullptr;
+    auto* text = reinterpret_cast<char*>(argv + 2);
+    std::memcpy(text, path.data(), path.size());
+    text[path.size()] = '\0';
+    argv[0] = text;
+    argv[1] = nullptr;
+    return argv;
+}
+
+// Two stacks in one mapping, each above a page that no access may touch.
+bool mapStacks(LaunchPlan& plan) {
+    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    plan.stackSize = (kStackSize + page - 1) / page * page;
+    plan.mappingSize = 2 * (page + plan.stackSize);
+    void* mapping =
+        mmap(nullptr, plan.mappingSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) return false;
+    plan.stacks = static_cast<char*>(mapping);
+    char* intermediateStack = plan.stacks + page;
+    char* programStack = intermediateStackTop(&plan) + page;
+    if (mprotect(intermediateStack, plan.stackSize, PROT_READ | PROT_WRITE) != 0 ||
+        mprotect(programStack, plan.stackSize, PROT_READ | PROT_WRITE) != 0) {
+        munmap(plan.stacks, plan.mappingSize);
+        plan.stacks = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Fills the plan's argv, search path and stacks; returns 0 or the errno of a text that names no
+// program or of missing memory.
 int planProgram(LaunchMode mode, const char16_t* text, LaunchPlan& plan) {
     std::u16string_view units(text);
-    std::string utf8(utf8Capacity(units.size()), '\0');
-    utf8.resize(encodeUtf8(units, utf8.data()));
-    if (mode == LaunchMode::ProgramPath) {
-        plan.candidates = {utf8};
-        plan.arguments = {std::move(utf8)};
-    } else {
-        std::unique_ptr<char*, decltype(&std::free)> argv(splitCommandLine(utf8), &std::free);
-        if (argv == nullptr) return ENOMEM;
-        for (char** element = argv.get(); *element != nullptr; ++element) {
-            plan.arguments.emplace_back(*element);
-        }
-        if (plan.arguments.empty()) return ENOENT;
-        plan.candidates = programCandidates(plan.arguments.front());
+    auto* utf8 = static_cast<char*>(std::malloc(utf8Capacity(units.size()) + 1));
+    if (utf8 == nullptr) return ENOMEM;
+    std::string_view command(utf8, encodeUtf8(units, utf8));
+    plan.argv = mode == LaunchMode::ProgramPath ? pathArgv(command) : splitCommandLine(command);
+    std::free(utf8);
+    if (plan.argv == nullptr) return ENOMEM;
+    if (plan.argv[0] == nullptr || plan.argv[0][0] == '\0') return ENOENT;
+
+    std::string_view program(plan.argv[0]);
+    if (mode == LaunchMode::CommandLine && program.find('/') == std::string_view::npos) {
+        // execvp refuses a name that no directory entry could have before it searches.
+        if (program.size() > NAME_MAX) return ENAMETOOLONG;
+        const char* path = std::getenv("PATH");
+        plan.searchPath = copyText(path != nullptr ? path : kDefaultSearchPath);
+        if (plan.searchPath == nullptr) return ENOMEM;
     }
-    if (plan.arguments.front().empty()) return ENOENT;
-    for (std::string& argument : plan.arguments) plan.argv.push_back(argument.data());
-    plan.argv.push_back(nullptr);
     plan.envp = environ;
-    plan.stacks.reset(new char[2 * kStackSize]);
-    return 0;
+    return mapStacks(plan) ? 0 : ENOMEM;
+}
+
+void releasePlan(LaunchPlan* plan) {
+    if (plan->stacks != nullptr) munmap(plan->stacks, plan->mappingSize);
+    std::free(plan->searchPath);
+    std::free(plan->argv);
+    std::free(plan);
 }
 
 // Reaps the intermediate and only it: __WALL because it signals nobody when it exits. ECHILD
-// means the application reaped it already, which is no failure.
-void reap(pid_t intermediate) {
-    while (waitpid(intermediate, nullptr, __WALL) < 0 && errno == EINTR) {
+// means the application reaped it already, which is no failure. The raw call, so that nothing
+// of the C library's cancellation or wrappers runs here.
+int reap(pid_t intermediate) {
+    int status = 0;
+    while (syscall(SYS_wait4, intermediate, &status, __WALL, nullptr) < 0 && errno == EINTR) {
     }
+    return status;
 }
 
-// Starts the program; returns 0, or the errno of the failure.
-int startDetached(LaunchMode mode, const char16_t* text) {
-    if (text == nullptr) return EINVAL;
-    LaunchPlan plan;
-    try {
-        if (int error = planProgram(mode, text, plan); error != 0) return error;
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    } catch (const std::length_error&) {
-        return E2BIG;
-    }
+// Starts the intermediate, which starts the program, and waits for the intermediate only.
+Outcome runPlan(LaunchPlan& plan) {
     // Exit signal 0: the intermediate sends the caller no SIGCHLD, so the application's handler
     // and a VM's waitpid(-1) never see it. Every signal is blocked (the C library's own ones
     // too, hence the raw call) so that none of the caller's handlers runs in the intermediate.
     std::uint64_t previousMask = 0;
     setSignalMask(kAllSignals, &previousMask);
     pid_t intermediate =
-        clone(runIntermediate, stackTop(plan.stacks.get()), CLONE_VM | CLONE_VFORK, &plan);
+        clone(runIntermediate, intermediateStackTop(&plan), CLONE_VM | CLONE_VFORK, &plan);
     int cloneError = errno;
     setSignalMask(previousMask, nullptr);
-    if (intermediate < 0) return cloneError;
-    reap(intermediate);
-    int outcome = plan.outcome.load();
-    return outcome == kNoOutcome ? ECHILD : outcome;
+    if (intermediate < 0) return {Step::Intermediate, cloneError};
+    int status = reap(intermediate);
+    if (!plan.intermediateDone) {
+        // Killed before it could tell: the program's process may still be running on the plan.
+        return {Step::Unknown, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+    }
+    return {plan.failedStep, plan.error};
 }
 
-std::string systemMessage(int error) {
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
+// Starts the program; says how far it got.
+Outcome startDetached(LaunchMode mode, const char16_t* text) {
+    if (text == nullptr) return {Step::Program, EINVAL};
+    auto* plan = static_cast<LaunchPlan*>(std::calloc(1, sizeof(LaunchPlan)));
+    if (plan == nullptr) return {Step::Program, ENOMEM};
+    plan->failedStep = Step::Started;
+    Outcome outcome{Step::Program, planProgram(mode, text, *plan)};
+    if (outcome.code == 0) outcome = runPlan(*plan);
+    // With the outcome unknown, a process that may still be running before exec could be
+    // using every byte of the plan: it stays allocated, a bounded leak for a rare event.
+    if (outcome.step != Step::Unknown) releasePlan(plan);
+    return outcome;
+}
+
+const char* stepFailure(Step step) {
+    switch (step) {
+        case Step::Intermediate:
+        case Step::ProgramProcess:
+            return "cannot create a process";
+        case Step::NullDevice:
+            return "cannot open /dev/null for the child";
+        case Step::StandardStreams:
+            return "cannot make /dev/null the child's standard streams";
+        case Step::Session:
+            return "cannot start a new session for the child";
+        default:
+            return nullptr;
+    }
+}
+
+// Writes what a launch that did not start its program must tell: which step failed and why.
+void report(const char16_t* text, Outcome outcome) {
+    char message[512];
+    if (outcome.step == Step::Unknown) {
+        char* end = message;
+        constexpr std::string_view kKilled = "the process starting it was killed by signal ";
+        constexpr std::string_view kVanished = "the process starting it ended before it could tell";
+        if (outcome.code != 0) {
+            end = append(end, kKilled.data(), kKilled.size());
+            end = appendDecimal(end, static_cast<unsigned long>(outcome.code));
+        } else {
+            end = append(end, kVanished.data(), kVanished.size());
+        }
+        reportUnknownOutcome(text, {message, static_cast<std::size_t>(end - message)});
+        return;
+    }
+    char reason[256];
+    std::string_view why = strerror_r(outcome.code, reason, sizeof reason);
+    if (const char* step = stepFailure(outcome.step)) {
+        std::string_view stepText(step);
+        char* end = append(message, stepText.data(), stepText.size());
+        end = append(end, ": ", 2);
+        end = append(end, why.data(), why.size() < 200 ? why.size() : 200);
+        why = {message, static_cast<std::size_t>(end - message)};
+    }
+    reportLaunchFailure(text, why, static_cast<unsigned long>(outcome.code));
 }
 
 }  // namespace
 
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
+    // The echo and the wait are cancellation points: a pending cancellation acting there would
+    // unwind through this noexcept function and end the whole process. The C library's own
+    // process creation holds cancellation off the same way.
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     int callersErrno = errno;
     echoCommand(text);
-    if (int error = startDetached(mode, text); error != 0) {
-        try {
-            reportLaunchFailure(text, systemMessage(error), error);
-        } catch (const std::bad_alloc&) {
-            reportLaunchFailure(text, "Cannot allocate memory", error);
-        }
+    if (Outcome outcome = startDetached(mode, text); outcome.step != Step::Started) {
+        report(text, outcome);
     }
     errno = callersErrno;
+    pthread_setcancelstate(cancelState, nullptr);
 }

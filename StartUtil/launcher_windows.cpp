@@ -79,7 +79,7 @@ void reportFailure(const char16_t* text, DWORD code) {
     std::string_view messageText = "Unknown error";
     if (!units.empty() && utf8 != nullptr)
         messageText = {utf8.get(), encodeUtf8(units, utf8.get())};
-    reportLaunchFailure(text, messageText, static_cast<long>(code));
+    reportLaunchFailure(text, messageText, code);
 }
 
 }  // namespace

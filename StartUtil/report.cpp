@@ -41,23 +41,6 @@ char* append(char* out, std::string_view text) {
     return out + text.size();
 }
 
-// Decimal by hand: the C runtime's formatted output would bring its whole engine along.
-char* appendDecimal(char* out, long value) {
-    unsigned long magnitude = static_cast<unsigned long>(value);
-    if (value < 0) {
-        *out++ = '-';
-        magnitude = 0 - magnitude;
-    }
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (count > 0) *out++ = digits[--count];
-    return out;
-}
-
 }  // namespace
 
 std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
@@ -86,18 +69,34 @@ void echoCommand(const char16_t* text) noexcept {
     std::fflush(stdout);
 }
 
-void reportLaunchFailure(const char16_t* text, std::string_view message, long code) noexcept {
+char* appendDecimal(char* out, unsigned long value) noexcept {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
+namespace {
+
+// One line on standard error: `StartUtil: <verdict> "<text>"<after>: <message>`, the code if
+// there is one, and a line break, in one write so that concurrent lines never interleave.
+void reportLine(std::string_view verdict, const char16_t* text, std::string_view after,
+                std::string_view message, const unsigned long* code) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
     std::u16string_view units = text != nullptr ? std::u16string_view(text) : u"";
-    constexpr std::size_t kFixedText = 80;  // the line's own words and the code's digits
-    HeapArray<char> line =
-        allocateArray<char>(kFixedText + utf8Capacity(units.size()) + message.size());
+    constexpr std::size_t kFixedText = 120;  // the line's own words and the code's digits
+    HeapArray<char> line = allocateArray<char>(kFixedText + verdict.size() + after.size() +
+                                               utf8Capacity(units.size()) + message.size());
     if (line == nullptr) {
-        std::fputs("StartUtil: cannot start a command: out of memory\n", stderr);
+        std::fputs("StartUtil: cannot report on a command: out of memory\n", stderr);
     } else {
-        char* end = append(line.get(), "StartUtil: cannot start ");
+        char* end = append(append(line.get(), "StartUtil: "), verdict);
         if (text == nullptr) {
             end = append(end, "(no command)");
         } else {
@@ -105,9 +104,21 @@ void reportLaunchFailure(const char16_t* text, std::string_view message, long co
             end += encodeUtf8(units, end);
             *end++ = '"';
         }
-        end = append(append(append(end, ": "), message), " (error ");
-        end = append(appendDecimal(end, code), ")\n");
+        end = append(append(append(end, after), ": "), message);
+        if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
+        *end++ = '\n';
         std::fwrite(line.get(), 1, static_cast<std::size_t>(end - line.get()), stderr);
     }
     std::fflush(stderr);
+}
+
+}  // namespace
+
+void reportLaunchFailure(const char16_t* text, std::string_view message,
+                         unsigned long code) noexcept {
+    reportLine("cannot start ", text, "", message, &code);
+}
+
+void reportUnknownOutcome(const char16_t* text, std::string_view message) noexcept {
+    reportLine("cannot tell whether ", text, " started", message, nullptr);
 }

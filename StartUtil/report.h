@@ -20,4 +20,13 @@ void echoCommand(const char16_t* text) noexcept;
 
 // Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and a line break to
 // standard error in one write. Trailing line breaks of the message are dropped.
-void reportLaunchFailure(const char16_t* text, std::string_view message, long code) noexcept;
+void reportLaunchFailure(const char16_t* text, std::string_view message,
+                         unsigned long code) noexcept;
+
+// Writes `StartUtil: cannot tell whether "<text>" started: <message>` and a line break to
+// standard error in one write, for a launch whose outcome could not be learnt.
+void reportUnknownOutcome(const char16_t* text, std::string_view message) noexcept;
+
+// Writes the decimal digits of `value` at `out` (at most 20) and returns the end. By hand: the
+// C runtime's formatted output would bring its whole engine along.
+char* appendDecimal(char* out, unsigned long value) noexcept;

@@ -1,15 +1,11 @@
 // How a launched program starts: detached from the caller, whatever state the caller is in.
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -242,22 +238,6 @@ TEST(ChildState, OutlivesTheCallersProcessGroupBeingKilled) {
     EXPECT_FALSE(isAlive(program));
 }
 
-// Makes close_range fail with ENOSYS in this process and what it starts, as on kernels before
-// 5.9, so that the launcher has to list /proc/self/fd instead.
-void hideCloseRange() {
-    sock_filter filter[] = {
-        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, SYS_close_range},
-        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | ENOSYS},
-        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
-    };
-    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
-        _exit(2);
-    }
-}
-
 TEST(ChildState, ClosesEveryOtherDescriptorWithoutCloseRange) {
     ScratchDirectory scratch;
     ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
@@ -268,7 +248,8 @@ TEST(ChildState, ClosesEveryOtherDescriptorWithoutCloseRange) {
         int null = open("/dev/null", O_WRONLY);
         for (int i = 0; i < 500; ++i) dup(null);
         dup2(null, 1);
-        hideCloseRange();
+        // As on kernels before 5.9, so that the launcher has to list /proc/self/fd instead.
+        if (filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) != 0) _exit(2);
         if (syscall(SYS_close_range, 1000000U, 1000000U, 0U) == 0 || errno != ENOSYS) _exit(3);
         launch(LaunchMode::ProgramPath, widen(probePath()));
         _exit(0);

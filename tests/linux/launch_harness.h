@@ -5,15 +5,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -156,6 +165,19 @@ inline std::vector<ProcessState> childrenOfThisProcess() {
     return children;
 }
 
+// The parent of a process, or 0 when it is gone.
+inline pid_t parentOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    char state = '?';
+    pid_t ppid = 0;
+    fields >> state >> ppid;
+    return ppid;
+}
+
 inline std::size_t openDescriptorCount() {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
@@ -212,3 +234,60 @@ inline std::u16string widen(const std::string& ascii) {
 inline void launch(LaunchMode mode, std::u16string text) {
     invokeNonBlocking(mode, text.data());
 }
+
+// Makes this thread, and every thread and process it starts from now on, answer the system call
+// `number` with `action` (only when its third argument is `thirdArgument`, if one is given).
+// Returns the listener for SECCOMP_RET_USER_NOTIF, else 0; -1 when no filter could be installed.
+// Irreversible: only for a caller forked off the test.
+inline int filterSystemCall(long number, std::uint32_t action,
+                            std::optional<std::uint32_t> thirdArgument = std::nullopt) {
+    constexpr sock_filter kNoOp = {BPF_JMP | BPF_JA, 0, 0, 0};
+    sock_filter filter[] = {
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, static_cast<std::uint32_t>(number)},
+        // The low half of a 64-bit argument, on a little-endian machine.
+        thirdArgument ? sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, args[2])}
+                      : kNoOp,
+        thirdArgument ? sock_filter{BPF_JMP | BPF_JEQ | BPF_K, 0, 1, *thirdArgument} : kNoOp,
+        {BPF_RET | BPF_K, 0, 0, action},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    unsigned flags = action == SECCOMP_RET_USER_NOTIF ? SECCOMP_FILTER_FLAG_NEW_LISTENER : 0;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
+    return static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &program));
+}
+
+// Holds every execve of this process and what it starts until the test releases it, so that a
+// launch can be caught with its program's process created but not yet exec'd. Only for a
+// caller forked off the test, before it starts the thread that launches.
+class ExecHold {
+  public:
+    ExecHold() : listener_(filterSystemCall(SYS_execve, SECCOMP_RET_USER_NOTIF)) {}
+    ~ExecHold() {
+        if (listener_ > 0) close(listener_);
+    }
+    ExecHold(const ExecHold&) = delete;
+    ExecHold& operator=(const ExecHold&) = delete;
+
+    // The process whose execve is now held, or 0 if none came within ten seconds.
+    pid_t awaitExec() {
+        pollfd ready{listener_, POLLIN, 0};
+        if (listener_ <= 0 || poll(&ready, 1, 10000) != 1) return 0;
+        held_ = {};
+        if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &held_) != 0) return 0;
+        return static_cast<pid_t>(held_.pid);
+    }
+
+    // Lets the held execve go on as if nothing had stopped it.
+    void release() {
+        seccomp_notif_resp response{};
+        response.id = held_.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    }
+
+  private:
+    int listener_;
+    seccomp_notif held_{};
+};

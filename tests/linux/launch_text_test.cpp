@@ -1,5 +1,6 @@
 // What a text starts: the program it names, how PATH is searched, and how each bad text fails.
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <optional>
 
@@ -104,6 +105,8 @@ TEST_F(ProgramSearch, FindsTheProgramAsExecvpDoesAndPassesTheTokenAsArgvZero) {
     const Start cases[] = {
         {"found on PATH", u"found", bin, false, "found"},
         {"denied candidate skipped", u"found", bin + "/denied:" + bin, false, "found"},
+        {"element too long for a directory skipped", u"found",
+         "/" + std::string(PATH_MAX, 'x') + ":" + bin, false, "found"},
         {"a slash makes it a path", u"bin/found", "/nowhere", false, "bin/found"},
         {"empty element is the working directory", u"found", "/nowhere::" + bin + "/denied", true,
          "found"},

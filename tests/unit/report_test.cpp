@@ -26,4 +26,13 @@ TEST(ToUtf8, EncodesEveryRangeAndReplacesLoneSurrogates) {
     }
 }
 
+// Windows failure codes are DWORDs: NTSTATUS-style ones have the top bit set.
+TEST(ReportLaunchFailure, WritesOneLineWithTheCodeUnsigned) {
+    testing::internal::CaptureStderr();
+    reportLaunchFailure(u"C:\\app\u00e9.exe", "Application error.\r\n", 0xC0000142UL);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "StartUtil: cannot start \"C:\\app\xc3\xa9.exe\": Application error. (error "
+              "3221225794)\n");
+}
+
 }  // namespace

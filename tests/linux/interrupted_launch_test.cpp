@@ -1,0 +1,174 @@
+// Launches that something interferes with: a step the system refuses, a killed intermediate, a
+// cancelled thread. Each runs in a caller forked off the test, since its filters are for good.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "launch_harness.h"
+
+namespace {
+
+// Runs `body` in a forked caller whose standard output is discarded and whose standard error
+// goes to scratch/stderr; returns the caller's exit code, or -1 if it did not exit by itself.
+int inForkedCaller(const ScratchDirectory& scratch, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t caller = fork();
+    if (caller == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        int err = open((scratch.path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 1);
+        dup2(err, 2);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(caller, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+struct RefusedStep {
+    const char* name;
+    long systemCall;
+    std::optional<std::uint32_t> thirdArgument;
+    std::uint16_t error;
+    std::string says;
+};
+
+TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
+    const RefusedStep cases[] = {
+        {"opening /dev/null", SYS_openat, O_RDWR, EACCES, "cannot open /dev/null for the child"},
+        {"redirecting", SYS_dup3, std::nullopt, EBADF,
+         "cannot make /dev/null the child's standard streams"},
+        {"new session", SYS_setsid, std::nullopt, EPERM,
+         "cannot start a new session for the child"},
+    };
+    for (const RefusedStep& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDirectory scratch;
+        ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+        int exitCode = inForkedCaller(scratch, [&c] {
+            if (filterSystemCall(c.systemCall, SECCOMP_RET_ERRNO | c.error, c.thirdArgument) != 0) {
+                return 2;
+            }
+            launch(LaunchMode::ProgramPath, widen(probePath()));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        EXPECT_EQ(readFile(scratch.path() / "stderr"),
+                  "StartUtil: cannot start \"" + probePath() + "\": " + c.says + ": " +
+                      std::strerror(c.error) + " (error " + std::to_string(c.error) + ")\n");
+        EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
+    }
+}
+
+// Whoever kills the intermediate while the program's process has not exec'd yet leaves that
+// process running on the launch's memory: the call must not free it, and must not claim to know
+// how the launch went. The program, once let go, still starts.
+TEST(InterruptedLaunch, AKilledIntermediateLeavesTheProgramValidMemoryAndAnUnknownOutcome) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphaned program's process comes back to us
+        ExecHold hold;
+        std::thread caller([] { launch(LaunchMode::CommandLine, widen(probePath() + " a")); });
+        pid_t program = hold.awaitExec();
+        if (program == 0) return 3;
+        kill(parentOf(program), SIGKILL);
+        caller.join();
+        hold.release();
+        int status = 0;
+        waitpid(program, &status, 0);  // bounded: the probe reports and exits at once
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    });
+    EXPECT_EQ(exitCode, 0) << "the program's process did not end by itself";
+    EXPECT_EQ(readFile(scratch.path() / "stderr"),
+              "StartUtil: cannot tell whether \"" + probePath() +
+                  " a\" started: the process starting it was killed by signal 9\n");
+    std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0]["argv.1"], "a");
+}
+
+// The mapping that holds a process's stack pointer, and whether an inaccessible page lies right
+// below it; empty when all is well, else what was found.
+std::string stackWithoutGuard(pid_t pid) {
+    std::ifstream syscallFile("/proc/" + std::to_string(pid) + "/syscall");
+    std::vector<std::string> fields{std::istream_iterator<std::string>(syscallFile), {}};
+    if (fields.size() < 3) return "no stack pointer for " + std::to_string(pid);
+    std::uintptr_t sp = std::stoull(fields[fields.size() - 2], nullptr, 16);
+    std::ifstream maps("/proc/self/maps");
+    std::uintptr_t previousEnd = 0;
+    std::string previousPermissions;
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t start = std::stoull(line, nullptr, 16);
+        std::uintptr_t end = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
+        std::string permissions = line.substr(line.find(' ') + 1, 4);
+        if (sp > start && sp <= end) {
+            bool guarded = previousEnd == start && previousPermissions == "---p";
+            bool ownMapping = end - start <= (1u << 20) && line.find('[') == std::string::npos;
+            return guarded && ownMapping ? "" : "unguarded stack: " + line;
+        }
+        previousEnd = end;
+        previousPermissions = permissions;
+    }
+    return "stack pointer outside every mapping";
+}
+
+// Both processes that run in the caller's memory have stacks of their own with a guard page, so
+// that an overflow faults instead of writing into the caller's heap.
+TEST(InterruptedLaunch, BothStacksHaveAGuardPageBelowThem) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        ExecHold hold;
+        std::thread caller([] { launch(LaunchMode::ProgramPath, widen(probePath())); });
+        pid_t program = hold.awaitExec();
+        if (program == 0) return 3;
+        std::string found = stackWithoutGuard(parentOf(program)) + stackWithoutGuard(program);
+        hold.release();
+        caller.join();
+        std::fputs(found.c_str(), stderr);
+        return 0;
+    });
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(readFile(scratch.path() / "stderr"), "");
+    EXPECT_EQ(awaitReports(scratch.path(), 1).size(), 1u);
+}
+
+// A cancellation already pending when the call starts waits until the call is done: acting
+// inside it would unwind through the library and end the whole process.
+TEST(InterruptedLaunch, APendingCancellationActsOnlyAfterTheLaunch) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    CapturedOutput output(scratch.path());
+    static std::u16string text;
+    text = widen(probePath());
+    pthread_t thread{};
+    ASSERT_EQ(pthread_create(
+                  &thread, nullptr,
+                  [](void*) -> void* {
+                      pthread_cancel(pthread_self());
+                      invokeNonBlocking(LaunchMode::ProgramPath, text.data());
+                      pthread_testcancel();
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    output.restore();
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_EQ(output.stdoutText(), probePath());
+    EXPECT_EQ(awaitReports(scratch.path(), 1).size(), 1u);
+}
+
+}  // namespace

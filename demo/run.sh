@@ -3,7 +3,8 @@
 # Usage: bash demo/run.sh [StartUtil-<version>.jar]. Exits nonzero if the child is not detached.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-jar=${1:-$(ls "$here"/../build/dist/StartUtil-*[0-9].jar)}
+jar=${1:-$(ls -t "$here"/../build/dist/StartUtil-*[0-9].jar 2>/dev/null | head -n 1)}
+[[ -f $jar ]] || { echo "no StartUtil jar in build/dist: run bash tools/build.sh" >&2; exit 1; }
 work=$(mktemp -d -t startutil-demo.XXXXXX)
 child=
 
@@ -54,7 +55,8 @@ echo "     pid          $child, running (state $state)"
 echo "     session      $session, its own (the JVM's was $jvm_session)"
 echo "     parent       $parent ($(cat "/proc/$parent/comm" 2>/dev/null || echo gone)), not the JVM"
 echo "     descriptors  $fds"
-[[ $session == "$child" && $session != "$jvm_session" ]] || fail "the child is not in a session of its own"
+[[ $session == "$child" && $session != "$jvm_session" ]] ||
+  fail "the child is not in a session of its own"
 [[ $parent != "$jvm" ]] || fail "the child's parent is the JVM"
 [[ $fds == "0 -> /dev/null, 1 -> /dev/null, 2 -> /dev/null" ]] || fail "unexpected descriptors"
 

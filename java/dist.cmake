@@ -18,7 +18,8 @@ foreach(_entry IN LISTS _packed)
     string(REGEX MATCH "/build/([^/]+)/[^/]+/[^/]+$" _ "${_library}")
     message(FATAL_ERROR "${_name}.jar needs ${_library} for ${_folder}: build the "
                         "${CMAKE_MATCH_1} preset first:\n"
-                        "  cmake --preset ${CMAKE_MATCH_1} && cmake --build --preset ${CMAKE_MATCH_1}")
+                        "  cmake --preset ${CMAKE_MATCH_1} && "
+                        "cmake --build --preset ${CMAKE_MATCH_1}")
   endif()
   list(APPEND _inputs "${_library}")
 endforeach()

@@ -22,7 +22,8 @@ public final class JarDriver {
         Set<String> seen = new HashSet<>();
         for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
             int name = line.indexOf('/');
-            if (name < 0 || !line.contains("StartUtil") || !seen.add(line.substring(name))) continue;
+            if (name < 0 || !line.contains("StartUtil")) continue;
+            if (!seen.add(line.substring(name))) continue;
             // map_files reaches the mapped file even after it was deleted.
             Path file = Paths.get("/proc/self/map_files", line.substring(0, line.indexOf(' ')));
             System.out.println("mapped " + PosixFilePermissions.toString(

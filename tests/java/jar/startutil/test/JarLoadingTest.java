@@ -3,22 +3,20 @@ package startutil.test;
 import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertFalse;
 import static org.junit.Assert.assertNotEquals;
-import static org.junit.Assert.assertNotNull;
 import static org.junit.Assert.assertTrue;
-import static org.junit.Assert.fail;
 
 import java.io.File;
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.FileTime;
-import java.time.Duration;
 import java.time.Instant;
 import java.util.ArrayList;
+import java.util.HashMap;
 import java.util.HashSet;
 import java.util.List;
+import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.TimeUnit;
 import java.util.jar.JarFile;
@@ -35,10 +33,7 @@ import org.junit.Test;
  * path and no java.library.path find, load and clean up the jar's own copy of the library.
  */
 public class JarLoadingTest {
-    private static final long JVM_TIMEOUT_S = 30;
-    private static final String PROPERTY = "startutil.tmpdir";
-
-    private final List<Jvm> jvms = new ArrayList<>();
+    private final Map<String, Process> jvms = new HashMap<>();
     private ProbeReports reports;
     private Path extraction;
 
@@ -50,20 +45,20 @@ public class JarLoadingTest {
 
     @After
     public void endEveryJvmAndProbe() throws Exception {
-        for (Jvm jvm : jvms) {
-            jvm.process.destroyForcibly();
-            assertTrue("JVM survived SIGKILL", jvm.process.waitFor(10, TimeUnit.SECONDS));
+        for (Process jvm : jvms.values()) {
+            jvm.destroyForcibly();
+            assertTrue("JVM survived SIGKILL", jvm.waitFor(10, TimeUnit.SECONDS));
         }
         reports.endLingering();
     }
 
     @Test
     public void jarCarriesBothLibrariesAndItsModuleName() throws IOException {
-        try (JarFile jar = new JarFile(distJar().toFile())) {
-            for (String library : new String[] {"linux-x86_64/libStartUtil.so",
-                                                "windows-x86_64/StartUtil.dll"}) {
-                assertNotNull(library, jar.getEntry(library));
-                assertTrue(library, jar.getEntry(library).getSize() > 1000);
+        try (JarFile jar = new JarFile(distJar())) {
+            for (String library :
+                 List.of("linux-x86_64/libStartUtil.so", "windows-x86_64/StartUtil.dll")) {
+                assertTrue(library, jar.getEntry(library) != null
+                                        && jar.getEntry(library).getSize() > 0);
             }
             assertEquals("velquon.zy.drav.sdk.util",
                          jar.getManifest().getMainAttributes().getValue("Automatic-Module-Name"));
@@ -74,14 +69,13 @@ public class JarLoadingTest {
     public void jarAloneLoadsAnOwnerOnlyCopyDeletesItAndLaunches() throws Exception {
         Path recent = Files.createFile(extraction.resolve("StartUtil-1.so"));
         Path stale = Files.createFile(extraction.resolve("StartUtil-2.so"));
-        Files.setLastModifiedTime(stale, FileTime.from(Instant.now().minus(Duration.ofHours(1))));
+        Files.setLastModifiedTime(stale, FileTime.from(Instant.now().minusSeconds(3600)));
         Path unrelated = Files.createFile(extraction.resolve("notes.txt"));
 
-        Jvm jvm = new Jvm("alone", extraction);
-        assertEquals(jvm.stderr(), 0, jvm.exitCode());
-        Matcher mapped = mappedCopy().matcher(jvm.stdout());
-        assertTrue("one private copy mapped, already deleted: " + jvm.stdout(), mapped.find());
-        assertFalse("more than one copy mapped: " + jvm.stdout(), mapped.find());
+        String out = run("alone", extraction, 0);
+        Matcher mapped = mappedCopy().matcher(out);
+        assertTrue("one private copy mapped, already deleted: " + out, mapped.find());
+        assertFalse("more than one copy mapped: " + out, mapped.find());
         assertEquals(List.of(Probe.path(), "alone"), reports.await(1, 10_000).get(0).argv());
         // Another JVM's fresh copy stays; one that is an hour old is an earlier run's leftover.
         assertEquals(Set.of(recent, unrelated), listing());
@@ -89,83 +83,74 @@ public class JarLoadingTest {
 
     @Test
     public void fourJvmsStartedTogetherEachLoadACopyOfTheirOwn() throws Exception {
-        List<Jvm> together = new ArrayList<>();
-        for (int i = 0; i < 4; ++i) together.add(new Jvm("jvm" + i, extraction));
+        List<String> tags = List.of("jvm0", "jvm1", "jvm2", "jvm3");
+        for (String tag : tags) start(tag, extraction);
         Set<String> copies = new HashSet<>();
-        for (Jvm jvm : together) {
-            assertEquals(jvm.stderr(), 0, jvm.exitCode());
-            Matcher mapped = mappedCopy().matcher(jvm.stdout());
-            assertTrue(jvm.stdout(), mapped.find());
+        for (String tag : tags) {
+            Matcher mapped = mappedCopy().matcher(finish(tag, 0));
+            assertTrue(tag, mapped.find());
             assertTrue("two JVMs loaded one file " + mapped.group(), copies.add(mapped.group()));
         }
-        Set<List<String>> argvs = new HashSet<>();
-        for (ProbeReport report : reports.await(4, 10_000)) argvs.add(report.argv());
-        for (int i = 0; i < 4; ++i) assertTrue(argvs.toString(), argvs.contains(List.of(Probe.path(), "jvm" + i)));
+        Set<String> launched = reports.await(4, 10_000).stream()
+                                   .map(r -> r.argv().get(1)).collect(Collectors.toSet());
+        assertEquals(Set.copyOf(tags), launched);
         assertEquals(Set.of(), listing());
     }
 
     @Test
     public void unusableDirectoryFailsNamingEveryWayTried() throws Exception {
         Path missing = extraction.resolve("missing");
-        Jvm jvm = new Jvm("missing", missing);
-        assertNotEquals(0, jvm.exitCode());
-        String error = jvm.stderr();
-        for (String part : new String[] {
-                 "UnsatisfiedLinkError", System.getProperty("os.name") + " (" + System.getProperty("os.arch") + ")",
+        String error = run("missing", missing, 1);
+        String system = System.getProperty("os.name") + " (" + System.getProperty("os.arch") + ")";
+        for (String part : List.of(
+                 "UnsatisfiedLinkError", system,
                  "System.loadLibrary(\"StartUtil\"): no StartUtil in java.library.path",
-                 "linux-x86_64/libStartUtil.so", missing.toString(), "-D" + PROPERTY + "="}) {
+                 "linux-x86_64/libStartUtil.so into " + missing, "-Dstartutil.tmpdir=")) {
             assertTrue("'" + part + "' missing from: " + error, error.contains(part));
         }
-        assertEquals(Set.of(), listing());
     }
 
     @Test
     public void noexecDirectoryIsNamedAsSuchWithTheProperty() throws Exception {
         // A tmpfs mounted noexec over the directory, in a mount namespace of the JVM's own.
-        Jvm jvm = new Jvm("noexec", extraction, "unshare", "--mount", "sh", "-c",
-                          "mount -t tmpfs -o noexec,size=16m startutil-noexec \"$0\" && exec \"$@\"",
-                          extraction.toString());
-        assertNotEquals(0, jvm.exitCode());
-        assertTrue(jvm.stderr(), jvm.stderr().contains(
-            extraction + " seems to be mounted noexec: set -D" + PROPERTY + "="));
+        start("noexec", extraction, "unshare", "--mount", "sh", "-c",
+              "mount -t tmpfs -o noexec,size=16m startutil-noexec \"$0\" && exec \"$@\"",
+              extraction.toString());
+        String error = finish("noexec", 1);
+        assertTrue(error, error.contains(
+                              extraction + " seems to be mounted noexec: set -Dstartutil.tmpdir="));
         String mounts = Files.readString(Paths.get("/proc/self/mountinfo"));
         assertFalse("the mount leaked out: " + mounts, mounts.contains(extraction.toString()));
         assertEquals(Set.of(), listing());
     }
 
-    /** A JVM with the dist jar and the driver on its class path, its output in files. */
-    private final class Jvm {
-        final Process process;
-        final Path out;
-        final Path err;
+    /** Starts a JVM with the dist jar and the driver on its class path, launching the probe. */
+    private void start(String tag, Path directory, String... prefix) throws IOException {
+        List<String> command = new ArrayList<>(List.of(prefix));
+        String classPath = distJar() + File.pathSeparator + System.getProperty("startutil.driver");
+        command.addAll(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
+                               "-Dstartutil.tmpdir=" + directory, "-cp", classPath,
+                               JarDriver.class.getName(), Probe.path() + " " + tag));
+        jvms.put(tag, new ProcessBuilder(command).redirectOutput(output(tag, "out").toFile())
+                     .redirectError(output(tag, "err").toFile()).start());
+    }
 
-        Jvm(String tag, Path directory, String... prefix) throws IOException {
-            out = reports.directory().resolve(tag + ".out");
-            err = reports.directory().resolve(tag + ".err");
-            List<String> command = new ArrayList<>(List.of(prefix));
-            command.addAll(List.of(
-                Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
-                "-D" + PROPERTY + "=" + directory, "-cp", distJar() + File.pathSeparator + driverJar(),
-                JarDriver.class.getName(), Probe.path() + " " + tag));
-            process = new ProcessBuilder(command).redirectOutput(out.toFile())
-                          .redirectError(err.toFile()).start();
-            jvms.add(this);
-        }
+    /** Awaits the JVM of this tag: its stdout, or its stderr if it was to fail. */
+    private String finish(String tag, int exitCode) throws Exception {
+        Process jvm = jvms.get(tag);
+        assertTrue("JVM " + tag + " still running after 30 s", jvm.waitFor(30, TimeUnit.SECONDS));
+        String err = Files.readString(output(tag, "err"));
+        assertEquals("exit status of JVM " + tag + ": " + err, exitCode, jvm.exitValue());
+        return exitCode == 0 ? Files.readString(output(tag, "out")) : err;
+    }
 
-        int exitCode() throws IOException, InterruptedException {
-            if (!process.waitFor(JVM_TIMEOUT_S, TimeUnit.SECONDS)) {
-                fail("JVM still running after " + JVM_TIMEOUT_S + " s: " + stderr());
-            }
-            return process.exitValue();
-        }
+    private String run(String tag, Path directory, int exitCode) throws Exception {
+        start(tag, directory);
+        return finish(tag, exitCode);
+    }
 
-        String stdout() throws IOException {
-            return Files.readString(out, StandardCharsets.UTF_8);
-        }
-
-        String stderr() throws IOException {
-            return Files.readString(err, StandardCharsets.UTF_8);
-        }
+    private Path output(String tag, String stream) {
+        return reports.directory().resolve(tag + "." + stream);
     }
 
     private Pattern mappedCopy() {
@@ -179,17 +164,7 @@ public class JarLoadingTest {
         }
     }
 
-    private static Path distJar() {
-        String jar = System.getProperty("startutil.jar");
-        if (jar == null) throw new AssertionError("-Dstartutil.jar=<the dist jar> is not set");
-        return Paths.get(jar);
-    }
-
-    private static Path driverJar() {
-        try {
-            return Paths.get(JarDriver.class.getProtectionDomain().getCodeSource().getLocation().toURI());
-        } catch (java.net.URISyntaxException e) {
-            throw new AssertionError(e);
-        }
+    private static File distJar() {
+        return new File(System.getProperty("startutil.jar", "-Dstartutil.jar is not set"));
     }
 }

@@ -44,9 +44,10 @@ final class NativeLibrary {
             fromJar = e.getMessage();
         }
         if (fromJar == null) return;
-        throw new UnsatisfiedLinkError("StartUtil: no native library could be loaded on " + os
-                                       + " (" + arch + ").\n  1. System.loadLibrary(\"StartUtil\"): "
-                                       + fromPath + "\n  2. the jar's own copy: " + fromJar);
+        throw new UnsatisfiedLinkError(
+            "StartUtil: no native library could be loaded on " + os + " (" + arch + ").\n"
+            + "  1. System.loadLibrary(\"StartUtil\"): " + fromPath + "\n"
+            + "  2. the jar's own copy: " + fromJar);
     }
 
     /**
@@ -131,7 +132,9 @@ final class NativeLibrary {
                  Files.newDirectoryStream(directory, COPY_PREFIX + "[0-9]*" + suffix)) {
             for (Path copy : copies) {
                 try {
-                    if (Files.getLastModifiedTime(copy).toMillis() < staleBefore) Files.delete(copy);
+                    if (Files.getLastModifiedTime(copy).toMillis() < staleBefore) {
+                        Files.delete(copy);
+                    }
                 } catch (IOException inUseOrGone) {
                     // Loaded by a running JVM on Windows, someone else's, or already removed.
                 }

@@ -7,7 +7,7 @@ import static org.junit.Assert.fail;
 import java.util.Arrays;
 import org.junit.Test;
 
-/** Which of the jar's libraries the loader picks for what the JVM reports as os.name and os.arch. */
+/** Which of the jar's libraries the loader picks for each os.name and os.arch of a JVM. */
 public class PackedLibraryTest {
     private static final String[][] SUPPORTED = {
         {"Linux", "amd64", "linux-x86_64/libStartUtil.so"},
@@ -19,14 +19,15 @@ public class PackedLibraryTest {
     };
 
     private static final String[][] UNSUPPORTED = {
-        {"Windows 11", "aarch64"}, {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "arm"},
-        {"Linux", "riscv64"}, {"Mac OS X", "aarch64"}, {"Mac OS X", "x86_64"}, {"FreeBSD", "amd64"},
+        {"Windows 11", "aarch64"}, {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
+        {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"},
     };
 
     @Test
     public void eachSupportedSystemGetsItsFolderAndLibraryName() {
         for (String[] row : SUPPORTED) {
-            assertEquals(row[0] + " " + row[1], row[2], NativeLibrary.packedLibrary(row[0], row[1]));
+            String picked = NativeLibrary.packedLibrary(row[0], row[1]);
+            assertEquals(row[0] + " " + row[1], row[2], picked);
         }
     }
 

@@ -76,17 +76,22 @@ public final class ServerStartUtility {
     private ServerStartUtility() {}
 
     /**
-     * Starts the program at {@code programPath} with no arguments. The text is the file name
-     * alone: no search on {@code PATH}, no quoting, spaces included; a relative path is taken
-     * from the working directory. The child's only argument is the path itself. On Windows no
-     * extension is added.
+     * Starts the program at {@code programPath} with no arguments, after echoing the path to
+     * standard output; a failed launch is reported only on standard error.
+     *
+     * <p>The text is the file name alone, spaces included, with no quoting: it is not searched
+     * on {@code PATH} and gets no default extension, and a relative path is taken from the
+     * working directory. The child's only argument is the path itself: on Linux the program is
+     * executed directly, without a shell; on Windows the path is the application name, and the
+     * command line is the path in double quotes.
      *
      * @param programPath the program's file name; null or empty starts nothing
      */
     public static native void invokeNonBlockingCommand(String programPath);
 
     /**
-     * Starts a whole command line: its first word is the program, the rest its arguments.
+     * Starts a whole command line: its first word is the program, the rest its arguments. The
+     * text is echoed to standard output first; a failed launch is reported only on standard error.
      *
      * <p>On Windows the system gets the text as it is, finds the program by its own rules and the
      * child's C runtime splits the arguments. On Linux the library splits the text by the same

@@ -29,11 +29,12 @@ package velquon.zy.drav.sdk.util;
  *       in {@code java.library.path}.
  *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
  *       {@code windows-x86_64}): written to a new file with owner-only permissions in the
- *       directory that the system property {@code startutil.tmpdir} names, or
- *       else in {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own
- *       and never loads one it did not create. On Linux the file is deleted as soon as it is
- *       loaded. A loaded DLL cannot be deleted on Windows: each load removes the copies of
- *       earlier runs that no running JVM holds any more.
+ *       directory that the system property {@code startutil.tmpdir} names, or else in
+ *       {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own and never
+ *       loads one it did not create; the directory must be one in which other users cannot rename
+ *       files (the user's own, or a sticky one such as {@code /tmp}). On Linux the file is
+ *       deleted as soon as it is loaded. A loaded DLL cannot be deleted on Windows: each load
+ *       removes the copies of earlier runs that no running JVM holds any more.
  *   <li>Otherwise an {@link UnsatisfiedLinkError} names the system, the architecture and why each
  *       way failed. A directory on a file system mounted {@code noexec} (a common hardening of
  *       {@code /tmp}) is named as such: point {@code startutil.tmpdir} at another

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: builds StartUtil.dll and libStartUtil.so (and the jar).
+# The main job: builds StartUtil.dll, libStartUtil.so and the jar with both, then runs the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -8,4 +8,5 @@ for preset in windows linux; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so
+ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so build/dist/*.jar
+bash demo/run.sh

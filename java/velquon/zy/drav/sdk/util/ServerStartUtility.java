@@ -1,24 +1,110 @@
 package velquon.zy.drav.sdk.util;
 
 /**
- * Starts another program as a fully detached process and returns at once.
+ * Starts another program as a detached process and returns at once, on Linux and Windows.
  *
- * <p>The child runs without a console window, as the root of a new process group (a new session
- * on Linux), inherits no handle or descriptor beyond standard input, output and error, and keeps
- * the caller's environment and working directory. Nobody waits for it and it outlives the JVM.
- * Each call echoes its command text to standard output; a launch that fails is reported on
- * standard error and otherwise returns normally.
+ * <p>The child runs on its own: nobody waits for it, it outlives the JVM, and it keeps the
+ * caller's environment and working directory. On Windows it is created with
+ * {@code CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP}, inherits no handle and gets no console
+ * window. On Linux it leads a new session (so it has no controlling terminal), holds exactly
+ * descriptors 0, 1 and 2, all on {@code /dev/null}, starts with every signal at its default
+ * disposition and none blocked, and is started through a short-lived intermediate process, so
+ * that it is never the JVM's child and leaves no zombie in the JVM.
+ *
+ * <p>Each call first echoes its text to standard output, with no line break added, and flushes
+ * it. On Linux the text is written as UTF-8, exactly as given. On Windows it goes through the C
+ * runtime's text-mode standard output, which writes each line feed in the text as CR LF.
+ *
+ * <p>The methods return nothing and throw nothing. A launch that fails (no such program, not
+ * executable, a null or empty text) starts nothing and is reported only as one line on standard
+ * error, for example {@code StartUtil: cannot start "app": No such file or directory (error 2)};
+ * the caller cannot tell it from a launch that worked.
+ *
+ * <h2>Loading the native library</h2>
+ *
+ * <p>The class loads its library when it is initialised, trying in this order:
+ *
+ * <ol>
+ *   <li>{@code System.loadLibrary("StartUtil")}: {@code libStartUtil.so} or {@code StartUtil.dll}
+ *       in {@code java.library.path}.
+ *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
+ *       {@code windows-x86_64}): written to a new file with owner-only permissions in the
+ *       directory that the system property {@code startutil.tmpdir} names, or else in
+ *       {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own and never
+ *       loads one it did not create; the directory must be one in which other users cannot rename
+ *       files (the user's own, or a sticky one such as {@code /tmp}). On Linux the file is
+ *       deleted as soon as it is loaded. A loaded DLL cannot be deleted on Windows: each load
+ *       removes the copies of earlier runs that no running JVM holds any more.
+ *   <li>Otherwise an {@link UnsatisfiedLinkError} names the system, the architecture and why each
+ *       way failed. A directory on a file system mounted {@code noexec} (a common hardening of
+ *       {@code /tmp}) is named as such: point {@code startutil.tmpdir} at another
+ *       directory, for example {@code -Dstartutil.tmpdir=/var/lib/myapp/native}.
+ * </ol>
+ *
+ * <p>Any number of JVMs and threads may load the class at the same time.
+ *
+ * <h2>Where detachment ends</h2>
+ *
+ * <p>Linux:
+ *
+ * <ul>
+ *   <li>The child stays in the JVM's cgroup. Stopping a systemd service with its default
+ *       {@code KillMode=control-group} ends the child too.
+ *   <li>A JVM that is process 1 of a container started without an init, or that is a child
+ *       subreaper, becomes the parent of every orphan, and children that exit stay zombies until
+ *       something reaps them: run such containers with {@code --init} or an init process.
+ *   <li>A child that is killed after it was created but before its program was executed is not
+ *       reported.
+ * </ul>
+ *
+ * <p>Windows:
+ *
+ * <ul>
+ *   <li>The child stays in the JVM's job object: a service wrapper or CI agent that closes its
+ *       job with kill-on-close ends the child too.
+ *   <li>A {@code .bat} or {@code .cmd} program is run by {@code cmd.exe}, which parses the whole
+ *       command line again ({@code &}, {@code |}, {@code %VAR%}): a command line built from
+ *       untrusted text is unsafe there.
+ *   <li>The system, not the C runtime, finds the program: it appends {@code .exe} to a name
+ *       without an extension and searches the folder of the JVM's own executable first.
+ * </ul>
  */
 public final class ServerStartUtility {
     static {
-        System.loadLibrary("StartUtil");
+        NativeLibrary.load();
     }
 
     private ServerStartUtility() {}
 
-    /** Starts the program at {@code programPath}, taken as a file name, with no arguments. */
+    /**
+     * Starts the program at {@code programPath} with no arguments, after echoing the path to
+     * standard output; a failed launch is reported only on standard error.
+     *
+     * <p>The text is the file name alone, spaces included, with no quoting: it is not searched
+     * on {@code PATH} and gets no default extension, and a relative path is taken from the
+     * working directory. The child's only argument is the path itself: on Linux the program is
+     * executed directly, without a shell; on Windows the path is the application name, and the
+     * command line is the path in double quotes.
+     *
+     * @param programPath the program's file name; null or empty starts nothing
+     */
     public static native void invokeNonBlockingCommand(String programPath);
 
-    /** Starts a whole command line: the program is its first token, the rest its arguments. */
+    /**
+     * Starts a whole command line: its first word is the program, the rest its arguments. The
+     * text is echoed to standard output first; a failed launch is reported only on standard error.
+     *
+     * <p>On Windows the system gets the text as it is, finds the program by its own rules and the
+     * child's C runtime splits the arguments. On Linux the library splits the text by the same
+     * rules of the Windows C runtime, so that one text gives the same arguments on both systems:
+     * words are separated by blanks and tabs, double quotes group a word ({@code "a b"}),
+     * {@code \"} is a literal quote and backslashes are literal unless they precede a quote. The
+     * program is then searched on {@code PATH} as {@code execvp} does when its name has no slash.
+     * No shell is ever involved on Linux: {@code $}, {@code ;}, {@code |}, {@code *} and
+     * {@code ~} reach the child as written, and a script without a {@code #!} line is a failed
+     * launch.
+     *
+     * @param commandLine program and arguments; null or blank starts nothing
+     */
     public static native void invokeNonBlockingCommandWithArgs(String commandLine);
 }

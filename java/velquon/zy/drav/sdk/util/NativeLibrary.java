@@ -1,0 +1,156 @@
+package velquon.zy.drav.sdk.util;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.file.DirectoryIteratorException;
+import java.nio.file.DirectoryStream;
+import java.nio.file.FileSystems;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.attribute.FileAttribute;
+import java.nio.file.attribute.PosixFilePermissions;
+
+/**
+ * Loads the native library of {@link ServerStartUtility}: from {@code java.library.path} first,
+ * else from a private copy of the library that the jar carries for this system.
+ */
+final class NativeLibrary {
+    /** Names the directory that the jar's library is copied to; {@code java.io.tmpdir} if unset. */
+    static final String DIRECTORY_PROPERTY = "startutil.tmpdir";
+
+    private static final String COPY_PREFIX = "StartUtil-";
+    // Copying and loading take milliseconds, so a copy this old that can still be deleted is not
+    // about to be loaded; a loaded one cannot be deleted on Windows.
+    private static final long STALE_AFTER_MILLIS = 10 * 60 * 1000;
+
+    private NativeLibrary() {}
+
+    static void load() {
+        String os = System.getProperty("os.name");
+        String arch = System.getProperty("os.arch");
+        String fromPath;
+        try {
+            System.loadLibrary("StartUtil");
+            return;
+        } catch (UnsatisfiedLinkError e) {
+            fromPath = e.getMessage();
+        }
+        String fromJar;
+        try {
+            fromJar = loadPackedCopy(packedLibrary(os, arch));
+        } catch (UnsupportedOperationException e) {
+            fromJar = e.getMessage();
+        }
+        if (fromJar == null) return;
+        throw new UnsatisfiedLinkError(
+            "StartUtil: no native library could be loaded on " + os + " (" + arch + ").\n"
+            + "  1. System.loadLibrary(\"StartUtil\"): " + fromPath + "\n"
+            + "  2. the jar's own copy: " + fromJar);
+    }
+
+    /**
+     * The jar entry that holds the library for a system, given as {@code os.name} and
+     * {@code os.arch} report it: {@code linux-x86_64/libStartUtil.so},
+     * {@code linux-aarch64/libStartUtil.so} or {@code windows-x86_64/StartUtil.dll}.
+     *
+     * @throws UnsupportedOperationException for any other system or architecture
+     */
+    static String packedLibrary(String osName, String osArch) {
+        String arch = osArch.equals("amd64") || osArch.equals("x86_64")    ? "x86_64"
+                      : osArch.equals("aarch64") || osArch.equals("arm64") ? "aarch64"
+                                                                           : null;
+        if (arch != null && osName.startsWith("Linux")) return "linux-" + arch + "/libStartUtil.so";
+        if ("x86_64".equals(arch) && osName.startsWith("Windows")) {
+            return "windows-x86_64/StartUtil.dll";
+        }
+        throw new UnsupportedOperationException("StartUtil is not built for " + osName + " on "
+                                                + osArch);
+    }
+
+    /** Copies the jar's library to a new file of its own and loads it; null, or why it failed. */
+    private static String loadPackedCopy(String resource) {
+        boolean windows = resource.endsWith(".dll");
+        String suffix = resource.substring(resource.lastIndexOf('.'));
+        Path directory = extractionDirectory();
+        Path copy = null;
+        boolean loaded = false;
+        try (InputStream library = NativeLibrary.class.getResourceAsStream("/" + resource)) {
+            if (library == null) return "the jar holds no " + resource;
+            removeStaleCopies(directory, suffix);
+            // A new file, created exclusively: nobody else can have planted it or opened it.
+            copy = Files.createTempFile(directory, COPY_PREFIX, suffix, ownerOnly());
+            try (OutputStream out = Files.newOutputStream(copy)) {
+                library.transferTo(out);
+            }
+            System.load(copy.toString());
+            loaded = true;
+            return null;
+        } catch (IOException e) {
+            return "cannot copy " + resource + " into " + directory + ": " + e
+                + "; set -D" + DIRECTORY_PROPERTY + "=<directory> to a writable directory";
+        } catch (UnsatisfiedLinkError e) {
+            return "cannot load the copy: " + e.getMessage() + advice(e, directory);
+        } finally {
+            if (copy != null) discard(copy, loaded && windows);
+        }
+    }
+
+    // Once mapped, a Linux library needs no file. A loaded DLL cannot be deleted while the JVM
+    // runs, and seldom at its exit: removeStaleCopies of a later run removes it then.
+    private static void discard(Path copy, boolean loadedDll) {
+        if (loadedDll) {
+            copy.toFile().deleteOnExit();
+            return;
+        }
+        try {
+            Files.deleteIfExists(copy);
+        } catch (IOException e) {
+            // Left to removeStaleCopies of a later run.
+        }
+    }
+
+    private static Path extractionDirectory() {
+        String directory = System.getProperty(DIRECTORY_PROPERTY, "");
+        if (directory.isEmpty()) directory = System.getProperty("java.io.tmpdir");
+        return Paths.get(directory).toAbsolutePath();
+    }
+
+    private static FileAttribute<?>[] ownerOnly() {
+        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+            return new FileAttribute<?>[0];  // Windows: the directory's ACL, the user's own %TEMP%
+        }
+        return new FileAttribute<?>[] {
+            PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))};
+    }
+
+    /** Deletes copies that earlier runs left behind and that no running JVM has loaded. */
+    private static void removeStaleCopies(Path directory, String suffix) {
+        long staleBefore = System.currentTimeMillis() - STALE_AFTER_MILLIS;
+        try (DirectoryStream<Path> copies =
+                 Files.newDirectoryStream(directory, COPY_PREFIX + "[0-9]*" + suffix)) {
+            for (Path copy : copies) {
+                try {
+                    if (Files.getLastModifiedTime(copy).toMillis() < staleBefore) {
+                        Files.delete(copy);
+                    }
+                } catch (IOException inUseOrGone) {
+                    // Loaded by a running JVM on Windows, someone else's, or already removed.
+                }
+            }
+        } catch (IOException | DirectoryIteratorException e) {
+            // The copy that follows reports what is wrong with the directory.
+        }
+    }
+
+    /** What to do about a copy that was written but could not be mapped. */
+    private static String advice(UnsatisfiedLinkError e, Path directory) {
+        String message = String.valueOf(e.getMessage());
+        if (!message.contains("failed to map segment") && !message.contains("not permitted")) {
+            return "";
+        }
+        return "\n     " + directory + " seems to be mounted noexec: set -D" + DIRECTORY_PROPERTY
+            + "=<directory> to a directory whose file system allows executing";
+    }
+}

@@ -1,0 +1,170 @@
+package startutil.test;
+
+import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertFalse;
+import static org.junit.Assert.assertNotEquals;
+import static org.junit.Assert.assertTrue;
+
+import java.io.File;
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.attribute.FileTime;
+import java.time.Instant;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Map;
+import java.util.Set;
+import java.util.concurrent.TimeUnit;
+import java.util.jar.JarFile;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
+import org.junit.After;
+import org.junit.Before;
+import org.junit.Test;
+
+/**
+ * The dist jar on its own: JVMs with nothing but the jar (and {@link JarDriver}) on the class
+ * path and no java.library.path find, load and clean up the jar's own copy of the library.
+ */
+public class JarLoadingTest {
+    private final Map<String, Process> jvms = new HashMap<>();
+    private ProbeReports reports;
+    private Path extraction;
+
+    @Before
+    public void emptyDirectories() throws IOException {
+        reports = ProbeReports.ofThisJvm();
+        extraction = Files.createDirectory(reports.directory().resolve("extraction"));
+    }
+
+    @After
+    public void endEveryJvmAndProbe() throws Exception {
+        for (Process jvm : jvms.values()) {
+            jvm.destroyForcibly();
+            assertTrue("JVM survived SIGKILL", jvm.waitFor(10, TimeUnit.SECONDS));
+        }
+        reports.endLingering();
+    }
+
+    @Test
+    public void jarCarriesBothLibrariesAndItsModuleName() throws IOException {
+        try (JarFile jar = new JarFile(distJar())) {
+            for (String library :
+                 List.of("linux-x86_64/libStartUtil.so", "windows-x86_64/StartUtil.dll")) {
+                assertTrue(library, jar.getEntry(library) != null
+                                        && jar.getEntry(library).getSize() > 0);
+            }
+            assertEquals("velquon.zy.drav.sdk.util",
+                         jar.getManifest().getMainAttributes().getValue("Automatic-Module-Name"));
+        }
+    }
+
+    @Test
+    public void jarAloneLoadsAnOwnerOnlyCopyDeletesItAndLaunches() throws Exception {
+        Path recent = Files.createFile(extraction.resolve("StartUtil-1.so"));
+        Path stale = Files.createFile(extraction.resolve("StartUtil-2.so"));
+        Files.setLastModifiedTime(stale, FileTime.from(Instant.now().minusSeconds(3600)));
+        Path unrelated = Files.createFile(extraction.resolve("notes.txt"));
+
+        String out = run("alone", extraction, 0);
+        Matcher mapped = mappedCopy().matcher(out);
+        assertTrue("one private copy mapped, already deleted: " + out, mapped.find());
+        assertFalse("more than one copy mapped: " + out, mapped.find());
+        assertEquals(List.of(Probe.path(), "alone"), reports.await(1, 10_000).get(0).argv());
+        // Another JVM's fresh copy stays; one that is an hour old is an earlier run's leftover.
+        assertEquals(Set.of(recent, unrelated), listing());
+    }
+
+    @Test
+    public void fourJvmsStartedTogetherEachLoadACopyOfTheirOwn() throws Exception {
+        List<String> tags = List.of("jvm0", "jvm1", "jvm2", "jvm3");
+        for (String tag : tags) start(tag, extraction);
+        Set<String> copies = new HashSet<>();
+        for (String tag : tags) {
+            Matcher mapped = mappedCopy().matcher(finish(tag, 0));
+            assertTrue(tag, mapped.find());
+            assertTrue("two JVMs loaded one file " + mapped.group(), copies.add(mapped.group()));
+        }
+        Set<String> launched = reports.await(4, 10_000).stream()
+                                   .map(r -> r.argv().get(1)).collect(Collectors.toSet());
+        assertEquals(Set.copyOf(tags), launched);
+        assertEquals(Set.of(), listing());
+    }
+
+    @Test
+    public void unusableDirectoryFailsNamingEveryWayTried() throws Exception {
+        Path missing = extraction.resolve("missing");
+        String error = run("missing", missing, 1);
+        String system = System.getProperty("os.name") + " (" + System.getProperty("os.arch") + ")";
+        for (String part : List.of(
+                 "UnsatisfiedLinkError", system,
+                 "System.loadLibrary(\"StartUtil\"): no StartUtil in java.library.path",
+                 "linux-x86_64/libStartUtil.so into " + missing, "-Dstartutil.tmpdir=")) {
+            assertTrue("'" + part + "' missing from: " + error, error.contains(part));
+        }
+    }
+
+    @Test
+    public void noexecDirectoryIsNamedAsSuchWithTheProperty() throws Exception {
+        // A tmpfs mounted noexec over the directory, in a mount namespace of the JVM's own.
+        start("noexec", extraction, "unshare", "--mount", "sh", "-c",
+              "mount -t tmpfs -o noexec,size=16m startutil-noexec \"$0\" && exec \"$@\"",
+              extraction.toString());
+        String error = finish("noexec", 1);
+        assertTrue(error, error.contains(
+                              extraction + " seems to be mounted noexec: set -Dstartutil.tmpdir="));
+        String mounts = Files.readString(Paths.get("/proc/self/mountinfo"));
+        assertFalse("the mount leaked out: " + mounts, mounts.contains(extraction.toString()));
+        assertEquals(Set.of(), listing());
+    }
+
+    /** Starts a JVM with the dist jar and the driver on its class path, launching the probe. */
+    private void start(String tag, Path directory, String... prefix) throws IOException {
+        List<String> command = new ArrayList<>(List.of(prefix));
+        String classPath = distJar() + File.pathSeparator + System.getProperty("startutil.driver");
+        command.addAll(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
+                               "-Dstartutil.tmpdir=" + directory, "-cp", classPath,
+                               JarDriver.class.getName(), Probe.path() + " " + tag));
+        jvms.put(tag, new ProcessBuilder(command).redirectOutput(output(tag, "out").toFile())
+                     .redirectError(output(tag, "err").toFile()).start());
+    }
+
+    /** Awaits the JVM of this tag: its stdout, or its stderr if it was to fail. */
+    private String finish(String tag, int exitCode) throws Exception {
+        Process jvm = jvms.get(tag);
+        assertTrue("JVM " + tag + " still running after 30 s", jvm.waitFor(30, TimeUnit.SECONDS));
+        String err = Files.readString(output(tag, "err"));
+        assertEquals("exit status of JVM " + tag + ": " + err, exitCode, jvm.exitValue());
+        return exitCode == 0 ? Files.readString(output(tag, "out")) : err;
+    }
+
+    private String run(String tag, Path directory, int exitCode) throws Exception {
+        start(tag, directory);
+        return finish(tag, exitCode);
+    }
+
+    private Path output(String tag, String stream) {
+        return reports.directory().resolve(tag + "." + stream);
+    }
+
+    private Pattern mappedCopy() {
+        return Pattern.compile("mapped rwx------ " + Pattern.quote(extraction + "/StartUtil-")
+                               + "[0-9]+\\.so \\(deleted\\)");
+    }
+
+    private Set<Path> listing() throws IOException {
+        try (Stream<Path> files = Files.list(extraction)) {
+            return files.collect(Collectors.toSet());
+        }
+    }
+
+    private static File distJar() {
+        return new File(System.getProperty("startutil.jar", "-Dstartutil.jar is not set"));
+    }
+}

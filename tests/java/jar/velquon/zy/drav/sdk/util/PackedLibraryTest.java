@@ -1,0 +1,44 @@
+package velquon.zy.drav.sdk.util;
+
+import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertTrue;
+import static org.junit.Assert.fail;
+
+import java.util.Arrays;
+import org.junit.Test;
+
+/** Which of the jar's libraries the loader picks for each os.name and os.arch of a JVM. */
+public class PackedLibraryTest {
+    private static final String[][] SUPPORTED = {
+        {"Linux", "amd64", "linux-x86_64/libStartUtil.so"},
+        {"Linux", "x86_64", "linux-x86_64/libStartUtil.so"},
+        {"Linux", "aarch64", "linux-aarch64/libStartUtil.so"},
+        {"Linux", "arm64", "linux-aarch64/libStartUtil.so"},
+        {"Windows 10", "amd64", "windows-x86_64/StartUtil.dll"},
+        {"Windows Server 2022", "x86_64", "windows-x86_64/StartUtil.dll"},
+    };
+
+    private static final String[][] UNSUPPORTED = {
+        {"Windows 11", "aarch64"}, {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
+        {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"},
+    };
+
+    @Test
+    public void eachSupportedSystemGetsItsFolderAndLibraryName() {
+        for (String[] row : SUPPORTED) {
+            String picked = NativeLibrary.packedLibrary(row[0], row[1]);
+            assertEquals(row[0] + " " + row[1], row[2], picked);
+        }
+    }
+
+    @Test
+    public void anyOtherSystemIsRefusedWithItsName() {
+        for (String[] row : UNSUPPORTED) {
+            try {
+                fail(Arrays.toString(row) + " got " + NativeLibrary.packedLibrary(row[0], row[1]));
+            } catch (UnsupportedOperationException e) {
+                assertTrue(e.getMessage(), e.getMessage().contains(row[0] + " on " + row[1]));
+            }
+        }
+    }
+}

@@ -31,7 +31,7 @@ namespace {
 
 // Each of the two processes that share the caller's memory runs on a stack of its own, with an
 // inaccessible page below it, so that an overflow faults instead of writing into the JVM's heap.
-constexpr std::size_t kStackSize = 32 * 1024;
+constexpr std::size_t kStackSize = std::size_t{32} * 1024;
 // The kernel's signal set: signals 1..64, one bit each.
 constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
 constexpr int kHighestSignal = 64;
@@ -314,7 +314,8 @@ int planProgram(LaunchMode mode, const char16_t* text, LaunchPlan& plan) {
     if (mode == LaunchMode::CommandLine && program.find('/') == std::string_view::npos) {
         // execvp refuses a name that no directory entry could have before it searches.
         if (program.size() > NAME_MAX) return ENAMETOOLONG;
-        const char* path = std::getenv("PATH");
+        // As execvp reads it, and copied at once; a JVM never changes its own environment.
+        const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
         plan.searchPath = copyText(path != nullptr ? path : kDefaultSearchPath);
         if (plan.searchPath == nullptr) return ENOMEM;
     }

@@ -62,11 +62,12 @@ std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
 void echoCommand(const char16_t* text) noexcept {
     if (text == nullptr) return;
     std::u16string_view units(text);
-    // Without memory for the UTF-8 form there is nothing to echo; the launch itself goes on.
+    // Without memory for the UTF-8 form there is nothing to echo; the launch itself goes on. A
+    // write that fails has no one to tell, here or below: its result is dropped on purpose.
     if (HeapArray<char> utf8 = allocateArray<char>(utf8Capacity(units.size()) + 1)) {
-        std::fwrite(utf8.get(), 1, encodeUtf8(units, utf8.get()), stdout);
+        (void)std::fwrite(utf8.get(), 1, encodeUtf8(units, utf8.get()), stdout);
     }
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 }
 
 char* appendDecimal(char* out, unsigned long value) noexcept {
@@ -94,7 +95,7 @@ void reportLine(std::string_view verdict, const char16_t* text, std::string_view
     HeapArray<char> line = allocateArray<char>(kFixedText + verdict.size() + after.size() +
                                                utf8Capacity(units.size()) + message.size());
     if (line == nullptr) {
-        std::fputs("StartUtil: cannot report on a command: out of memory\n", stderr);
+        (void)std::fputs("StartUtil: cannot report on a command: out of memory\n", stderr);
     } else {
         char* end = append(append(line.get(), "StartUtil: "), verdict);
         if (text == nullptr) {
@@ -107,9 +108,9 @@ void reportLine(std::string_view verdict, const char16_t* text, std::string_view
         end = append(append(append(end, after), ": "), message);
         if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
         *end++ = '\n';
-        std::fwrite(line.get(), 1, static_cast<std::size_t>(end - line.get()), stderr);
+        (void)std::fwrite(line.get(), 1, static_cast<std::size_t>(end - line.get()), stderr);
     }
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@ packages=(
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
+  clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
+  clang-tidy                                 # tools/lint.sh
 )
 
 missing=()

@@ -12,3 +12,10 @@ for preset in windows linux; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+# Unit and launcher tests under the sanitizers, and the fuzzers (clang); then clang-tidy over the
+# library with the compile databases that the builds above wrote.
+cmake --preset linux-asan
+cmake --build --preset linux-asan
+ctest --preset linux-asan
+bash tools/lint.sh

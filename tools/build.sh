@@ -4,8 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
-for preset in windows linux; do
+for preset in windows linux-aarch64 linux; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so
+ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so \
+  build/linux-aarch64/StartUtil/libStartUtil.so

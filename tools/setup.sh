@@ -9,6 +9,9 @@ packages=(
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
+  g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
+  qemu-user                                  # runs the arm64 unit tests on this machine
+  qemu-system-arm mmdebstrap cpio kmod e2fsprogs  # the emulated arm64 machine and its disks
 )
 
 missing=()

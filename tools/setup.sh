@@ -11,7 +11,7 @@ packages=(
   junit4                                     # runs the JVM tests of libStartUtil.so
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
   qemu-user                                  # runs the arm64 unit tests on this machine
-  qemu-system-arm mmdebstrap cpio kmod e2fsprogs  # the emulated arm64 machine and its disks
+  qemu-system-arm mmdebstrap gpg cpio kmod e2fsprogs  # the emulated arm64 machine, its disks
 )
 
 missing=()

@@ -4,9 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
-for preset in windows linux; do
+for preset in windows linux-aarch64 linux; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so build/dist/*.jar
+ls -l build/windows/StartUtil/StartUtil.dll build/linux/StartUtil/libStartUtil.so \
+  build/linux-aarch64/StartUtil/libStartUtil.so build/dist/*.jar
 bash demo/run.sh

@@ -11,6 +11,9 @@ packages=(
   junit4                                     # runs the JVM tests of libStartUtil.so
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
+  g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
+  qemu-user                                  # runs the arm64 unit tests on this machine
+  qemu-system-arm mmdebstrap gpg cpio kmod e2fsprogs  # the emulated arm64 machine, its disks
 )
 
 missing=()

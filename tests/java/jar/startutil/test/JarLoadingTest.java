@@ -53,10 +53,11 @@ public class JarLoadingTest {
     }
 
     @Test
-    public void jarCarriesBothLibrariesAndItsModuleName() throws IOException {
+    public void jarCarriesEveryLibraryAndItsModuleName() throws IOException {
         try (JarFile jar = new JarFile(distJar())) {
             for (String library :
-                 List.of("linux-x86_64/libStartUtil.so", "windows-x86_64/StartUtil.dll")) {
+                 List.of("linux-x86_64/libStartUtil.so", "linux-aarch64/libStartUtil.so",
+                         "windows-x86_64/StartUtil.dll")) {
                 assertTrue(library, jar.getEntry(library) != null
                                         && jar.getEntry(library).getSize() > 0);
             }

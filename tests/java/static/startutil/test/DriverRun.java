@@ -42,7 +42,8 @@ public final class DriverRun implements AutoCloseable {
         command.addAll(Arrays.asList(
             Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
             "-Djava.library.path=" + System.getProperty("java.library.path"),
-            "-Dstartutil.probe=" + Probe.path(), "-cp", System.getProperty("java.class.path"),
+            "-Dstartutil.probe=" + Probe.path(), "-Dstartutil.timeScale=" + Deadlines.SCALE,
+            "-cp", System.getProperty("java.class.path"),
             LaunchDriver.class.getName(), callFile.toString()));
         if (stay) command.add("stay");
         ProcessBuilder builder = new ProcessBuilder(command);
@@ -56,9 +57,9 @@ public final class DriverRun implements AutoCloseable {
     }
 
     public int awaitExit() throws InterruptedException {
-        if (!process.waitFor(30, TimeUnit.SECONDS)) {
+        if (!process.waitFor(Deadlines.scaled(30_000), TimeUnit.MILLISECONDS)) {
             process.destroyForcibly();
-            throw new AssertionError("the driver JVM did not finish in 30 s: " + stderrText());
+            throw new AssertionError("the driver JVM did not finish in time: " + stderrText());
         }
         return process.exitValue();
     }

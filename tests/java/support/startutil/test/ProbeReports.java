@@ -46,7 +46,7 @@ public final class ProbeReports {
 
     /** Waits until exactly {@code count} reports are there; fails at the deadline or on more. */
     public List<ProbeReport> await(int count, long timeoutMillis) throws IOException {
-        long deadline = System.nanoTime() + timeoutMillis * 1_000_000L;
+        long deadline = System.nanoTime() + Deadlines.scaled(timeoutMillis) * 1_000_000L;
         List<Path> files = reportFiles();
         while (files.size() < count && System.nanoTime() < deadline) {
             Deadlines.pause();

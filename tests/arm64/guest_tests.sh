@@ -1,0 +1,48 @@
+#!/bin/sh
+# Runs in the emulated arm64 machine as its first process, from the payload disk at /startutil:
+# runs each suite named in /startutil/suites, prints one result line per suite on the console,
+# and powers the machine off.
+# The tree was unpacked, never configured: it has no mount of its own, busybox has.
+busybox mount -t proc proc /proc
+busybox mount -t sysfs sysfs /sys
+busybox mount -t devtmpfs devtmpfs /dev
+busybox mount -t tmpfs tmpfs /tmp
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LC_ALL=C.UTF-8 GTEST_COLOR=no
+java=/usr/lib/jvm/java-17-openjdk-arm64/bin/java
+# Within each suite's own limit, so that one that hangs still lets the others report.
+suite_limit=240
+
+# The JVM tests as CTest runs them on the host: a working directory with a space in it, a report
+# directory of their own and an environment value the children must inherit. Every JVM,
+# the tests' driver JVMs too, runs with the quick compiler, which pays off under emulation, and
+# the tests' deadlines are stretched fivefold: Java runs 15 to 20 times slower here.
+jvm_suite() {
+  mkdir -p "/tmp/working directory" "/tmp/reports/$1"
+  cd "/tmp/working directory" || return 1
+  STARTUTIL_PROBE_DIR="/tmp/reports/$1" STARTUTIL_PROBE_ENV='from the guest: a b=c "q"' \
+    JAVA_TOOL_OPTIONS='-XX:TieredStopAtLevel=1 -XX:+UseSerialGC' \
+    timeout -k 5 $suite_limit "$java" -Dstartutil.timeScale=5 -Djava.library.path=/startutil/lib \
+      -Dstartutil.probe=/startutil/bin/startutil_probe -cp "$(cat /startutil/classpath)" \
+      org.junit.runner.JUnitCore "startutil.test.$1"
+  status=$?
+  cd / || return 1
+  return $status
+}
+
+echo "startutil-guest: $(uname -srm), $(nproc) processors"
+while read -r suite; do
+  start=$(date +%s)
+  case $suite in
+    launcher) (cd /tmp && timeout -k 5 $suite_limit /startutil/bin/linux_launcher_tests) ;;
+    jvm:*) jvm_suite "${suite#jvm:}" ;;
+    *) echo "no such suite"; false ;;
+  esac
+  status=$?
+  result=passed
+  [ $status -eq 0 ] || result="failed (exit $status)"
+  echo "startutil-guest: $suite $result in $(($(date +%s) - start)) s"
+done </startutil/suites
+
+sync
+echo o >/proc/sysrq-trigger
+sleep 10

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Boots the emulated arm64 machine made by make_guest.sh, runs the given suites in it and fails
+# unless every one of them passed. The test files go in on a second disk made for this run;
+# the results come back over the serial console.
+#
+#   run_guest.sh --guest DIR --work DIR --timeout SECONDS [--bin FILE]... [--library FILE]
+#                [--jar FILE]... -- SUITE...
+#
+# --bin files land in /startutil/bin, --library files in /startutil/lib (the JVM's library
+# path), --jar files in /startutil/jars (the JVM's class path, in the order given). A SUITE is
+# "launcher" (the launcher's own tests) or "jvm:CLASS" (one JUnit class of startutil.test).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+guest='' work='' limit='' bins=() libraries=() jars=()
+while (($#)); do
+  case $1 in
+    --guest) guest=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --timeout) limit=$2; shift 2 ;;
+    --bin) bins+=("$2"); shift 2 ;;
+    --library) libraries+=("$2"); shift 2 ;;
+    --jar) jars+=("$2"); shift 2 ;;
+    --) shift; break ;;
+    *) echo "run_guest.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+suites=("$@")
+if [[ -z $guest || -z $work || -z $limit ]] || ((${#suites[@]} == 0)); then
+  echo "usage: run_guest.sh --guest DIR --work DIR --timeout SECONDS [files] -- SUITE..." >&2
+  exit 2
+fi
+for file in vmlinuz initrd.img rootfs.img; do
+  [[ -f $guest/$file ]] || { echo "no $guest/$file: run make_guest.sh first" >&2; exit 2; }
+done
+
+# The payload: what was built, the guest's script and the run's plan.
+rm -rf "$work"
+payload=$work/payload
+mkdir -p "$payload/bin" "$payload/lib" "$payload/jars"
+cp "$here/guest_tests.sh" "$payload/"
+((${#bins[@]})) && cp "${bins[@]}" "$payload/bin/"
+((${#libraries[@]})) && cp "${libraries[@]}" "$payload/lib/"
+classpath=()
+for jar in "${jars[@]}"; do
+  cp "$jar" "$payload/jars/"
+  classpath+=("/startutil/jars/$(basename "$jar")")
+done
+(IFS=:; echo "${classpath[*]}") >"$payload/classpath"
+printf '%s\n' "${suites[@]}" >"$payload/suites"
+size_mb=$(($(du -sm "$payload" | cut -f1) * 5 / 4 + 16))
+mkfs.ext4 -q -F -L startutil-tests -d "$payload" "$work/payload.img" "${size_mb}M"
+
+# Every run has a hard limit, and QEMU dies with whoever started it: each process in the chain
+# gets SIGKILL when its parent goes, so neither an interrupt nor CTest's own timeout leaves a
+# machine running. The root image is opened read-only (snapshot): runs never change it.
+log=$work/console.log
+echo "booting the arm64 guest (limit ${limit} s): ${suites[*]}"
+set +e
+setpriv --pdeathsig KILL -- timeout --kill-after=10 "$limit" \
+  setpriv --pdeathsig KILL -- qemu-system-aarch64 \
+    -M virt -cpu cortex-a57 -smp 2 -m 2048 -accel tcg,thread=multi \
+    -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
+    -append "console=ttyAMA0 panic=-1 quiet" \
+    -drive "file=$guest/rootfs.img,format=raw,if=none,id=root,snapshot=on" \
+    -device virtio-blk-pci,drive=root \
+    -drive "file=$work/payload.img,format=raw,if=none,id=tests,readonly=on" \
+    -device virtio-blk-pci,drive=tests \
+    -nic none -display none -serial stdio -monitor none -no-reboot </dev/null \
+  | tr -d '\r' | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
+if ((status == 124 || status == 137)); then
+  echo "run_guest.sh: the guest did not finish within ${limit} s" >&2
+fi
+
+# Each suite reports one line; a suite that never reported failed, whatever QEMU's status.
+failed=0
+for suite in "${suites[@]}"; do
+  if grep -qF "startutil-guest: $suite passed in " "$log"; then
+    echo "arm64 guest: $suite passed"
+  else
+    echo "arm64 guest: $suite FAILED" >&2
+    failed=1
+  fi
+done
+((failed == 0 && status == 0))

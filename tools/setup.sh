@@ -9,6 +9,7 @@ packages=(
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
+  gnuplot-nox                                # bench/run.sh's plot
 )
 
 missing=()

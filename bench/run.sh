@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Launch benchmarks: the library against ProcessBuilder (from Java) and against posix_spawn and
+# fork + execve (native), each in a small heap and a large pre-touched one. Configurations take
+# turns, round after round, so that load from elsewhere falls on all of them alike.
+#
+#   bash bench/run.sh                        builds through the linux preset, runs everything
+#                                            (about 10 minutes), writes bench/RESULTS.md and
+#                                            bench/launch_cost.png
+#   bash bench/run.sh --smoke native|java BUILD_DIR OUT_DIR
+#                                            a few launches per configuration; fails if one fails
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+program=/bin/true
+if [[ ${1:-} == --smoke ]]; then
+  (($# == 4)) || { echo "usage: run.sh --smoke native|java BUILD_DIR OUT_DIR" >&2; exit 2; }
+  suites=$2 build=$3 out=$4
+  rounds=1 native_calls=20 large_fork_calls=5 java_warmup=5 java_calls=10 large_mib=64
+else
+  suites="native java" build=build/linux out=build/linux/bench/results
+  rounds=3 native_calls=1000 large_fork_calls=20 java_warmup=300 java_calls=1000 large_mib=4096
+  bash tools/setup.sh
+  cmake --preset linux >/dev/null
+  nice -n 10 cmake --build --preset linux --target launch_cost JavaLaunchCost StartUtil
+fi
+java=${JAVA:-java}
+launch_cost=$build/bench/launch_cost
+classpath=$build/java/StartUtil.jar:$build/bench/JavaLaunchCost.jar
+rm -rf "$out" && mkdir -p "$out"
+
+run_native() { # heap round
+  local touch=0 fork_calls=$native_calls
+  [[ $1 == large ]] && touch=$large_mib fork_calls=$large_fork_calls
+  "$launch_cost" --calls "$native_calls" --fork-calls "$fork_calls" --touch "$touch" \
+    --out "$out/$2" "$program"
+}
+
+# Each configuration in a JVM of its own, under a subreaper that accounts for the library's
+# programs; the JVM's standard output is the library's echo, so it goes to /dev/null.
+run_java() { # method threads heap round
+  local method=$1 threads=$2 heap=$3 kind=processbuilder expect=0
+  local jvm=("$java" -Djava.library.path="$build/StartUtil" -cp "$classpath")
+  [[ $heap == large ]] && jvm+=(-Xms${large_mib}m -Xmx${large_mib}m -XX:+AlwaysPreTouch)
+  case $method in
+    library) kind=library expect=$((threads * (java_warmup + java_calls))) ;;
+    pb_vfork) jvm+=(-Djdk.lang.Process.launchMechanism=VFORK) ;;
+  esac
+  "$launch_cost" reap --expect "$expect" -- "${jvm[@]}" startutil.bench.JavaLaunchCost "$kind" \
+    "$threads" "$java_warmup" "$java_calls" "$program" "$out/$4/java-$method-t$threads-$heap" \
+    >/dev/null
+}
+
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+load_before=$(load)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+for ((round = 1; round <= rounds; ++round)); do
+  mkdir -p "$out/$round"
+  echo "round $round of $rounds, load $(load)" >&2
+  for heap in small large; do
+    [[ $suites == *native* ]] && run_native "$heap" "$round"
+    if [[ $suites == *java* ]]; then
+      for threads in 1 2; do
+        for method in library pb_vfork pb_default; do run_java "$method" "$threads" "$heap" "$round"; done
+      done
+    fi
+  done
+done
+load_after=$(load)
+
+# ---- Report -------------------------------------------------------------------------------------
+
+# "n median p99" of the numbers on standard input, by nearest rank.
+stats() {
+  sort -g | awk '{ v[NR] = $1 }
+    function rank(f,  r) { r = f * NR; r = (r == int(r)) ? r : int(r) + 1; return r < 1 ? 1 : r }
+    END { if (NR) printf "%d %.1f %.1f\n", NR, v[rank(0.5)], v[rank(0.99)] }'
+}
+field() { stats | cut -d' ' -f"$1"; }
+pooled() { cat "$out"/*/"$1.samples" 2>/dev/null || true; }
+median_of_rounds() { { cat "$out"/*/"$1.rate" 2>/dev/null || true; } | stats | cut -d' ' -f2; }
+round_medians() { # min-max of each round's median
+  local medians=() f
+  for f in "$out"/*/"$1.samples"; do [[ -e $f ]] && medians+=("$(field 2 <"$f")"); done
+  printf '%s\n' "${medians[@]}" | sort -g | sed -n '1p;$p' | paste -sd'-'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a && b) printf "%.2f", a / b; else printf "-" }'; }
+
+label() {
+  case $1 in
+    library) echo "library" ;; pb_vfork) echo "ProcessBuilder, VFORK" ;;
+    pb_default) echo "ProcessBuilder, default" ;; posix_spawn) echo "posix_spawn" ;;
+    fork_exec) echo "fork + execve" ;;
+  esac
+}
+
+# One table row per method of a group; ratios are to the library in the same group.
+rows() { # prefix suffix methods...
+  local prefix=$1 suffix=$2 base method s
+  shift 2
+  base=$(pooled "${prefix}library$suffix" | stats)
+  for method in "$@"; do
+    s=$(pooled "$prefix$method$suffix" | stats)
+    [[ -n $s ]] || continue
+    read -r n median p99 <<<"$s"
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(label "$method")" "$n" "$median" \
+      "$p99" "$(round_medians "$prefix$method$suffix")" \
+      "$(median_of_rounds "$prefix$method$suffix")" \
+      "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" "$(ratio "$p99" "$(cut -d' ' -f3 <<<"$base")")"
+  done
+}
+
+median_of() { pooled "$1" | field 2; }
+target() { # text measured verdict-expression
+  local met=no
+  awk -v x="$2" "BEGIN { exit !($3) }" && met=yes
+  printf '| %s | %s | %s |\n' "$1" "$2" "$met"
+}
+
+report=$out/RESULTS.md
+{
+  echo "# Launch benchmarks"
+  echo
+  echo "Made by \`bash bench/run.sh\` on $started; rerunning it replaces this file and"
+  echo "\`launch_cost.png\`. Program: \`$program\`, standard input and output on /dev/null on every"
+  echo "side. Times are microseconds per call, pooled over $rounds rounds in which the"
+  echo "configurations take turns; p99 is the 99th percentile by nearest rank."
+  echo
+  echo "## Machine"
+  echo
+  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores online"
+  echo "- Kernel: $(uname -sr), $(ldd --version | head -1)"
+  echo "- JDK: $("$java" -version 2>&1 | sed -n 2p)"
+  echo "- Transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
+  echo "- Load averages (1, 5, 15 min): $load_before before, $load_after after, on $(nproc) cores"
+  if awk -v a="$load_before $load_after" -v n="$(nproc)" 'BEGIN { split(a, l, " "); exit !(l[1] > n / 2 || l[4] > n / 2) }'; then
+    echo "- **The machine was busy with other work during this run: the figures are noisy.**"
+  fi
+  echo
+  echo "## Java"
+  echo
+  echo "\`invokeNonBlockingCommand\` against \`ProcessBuilder.start()\` with the JDK's default launch"
+  echo "mechanism and with \`-Djdk.lang.Process.launchMechanism=VFORK\`. Each configuration in its own"
+  echo "JVM, $java_warmup untimed launches per thread first, then $java_calls timed ones per thread."
+  echo "Large heap: \`-Xms${large_mib}m -Xmx${large_mib}m -XX:+AlwaysPreTouch\`. ProcessBuilder's"
+  echo "children are waited for, at most 32 outstanding per thread, outside the timed call; the"
+  echo "library's programs are reaped by \`launch_cost reap\`, the subreaper the JVM runs under."
+  echo "Launches per second: all threads' timed launches over the wall time (median of rounds)."
+  for heap in small large; do
+    for threads in 1 2; do
+      echo
+      echo "### $heap heap, $threads thread$( ((threads > 1)) && echo s)"
+      echo
+      echo "| method | calls | median | p99 | round medians | launches/s | median / library | p99 / library |"
+      echo "|---|---|---|---|---|---|---|---|"
+      rows java- "-t$threads-$heap" library pb_vfork pb_default
+    done
+  done
+  echo
+  echo "## Native"
+  echo
+  echo "\`launch_cost\`: the library's \`invokeNonBlocking\` against a bare \`posix_spawn\` and"
+  echo "\`fork\` + \`execve\`, in blocks that take turns; every child (the library's too, as"
+  echo "subreaper) is reaped outside the timed call. Large heap: $large_mib MiB touched page by page;"
+  echo "fork + execve makes only $large_fork_calls calls per round there, each copying its page tables."
+  for heap in small large; do
+    echo
+    echo "### $heap heap"
+    echo
+    echo "| method | calls | median | p99 | round medians | launches/s | median / library | p99 / library |"
+    echo "|---|---|---|---|---|---|---|---|"
+    rows native- "-$heap" library posix_spawn fork_exec
+  done
+  echo
+  echo "## Targets"
+  echo
+  echo "| target | measured | met |"
+  echo "|---|---|---|"
+  lib=$(median_of java-library-t1-small)
+  target "library median / ProcessBuilder-VFORK median (1 thread, small heap) at most 0.8" \
+    "$(ratio "$lib" "$(median_of java-pb_vfork-t1-small)")" 'x != "-" && x <= 0.8'
+  target "library median / ProcessBuilder-default median (1 thread, small heap) at most 0.5" \
+    "$(ratio "$lib" "$(median_of java-pb_default-t1-small)")" 'x != "-" && x <= 0.5'
+  target "library median / posix_spawn median (native, small heap) at most 1.15" \
+    "$(ratio "$(median_of native-library-small)" "$(median_of native-posix_spawn-small)")" \
+    'x != "-" && x <= 1.15'
+  for side in java-library-t1 native-library; do
+    target "large heap changes the library's median (${side%%-*}) by less than 10 %: large / small" \
+      "$(ratio "$(median_of "$side-large")" "$(median_of "$side-small")")" \
+      'x != "-" && x > 0.9 && x < 1.1'
+  done
+  for heap in small large; do
+    target "library launches/s, 2 threads / 1 thread ($heap heap) at least 1" \
+      "$(ratio "$(median_of_rounds "java-library-t2-$heap")" "$(median_of_rounds "java-library-t1-$heap")")" \
+      'x != "-" && x >= 1'
+  done
+  echo
+  echo "![median and p99 per call](launch_cost.png)"
+} >"$report"
+
+# Plot: median and p99 of each method, small and large heap, Java (1 thread) beside native; a
+# panel only for the suites that ran.
+panels=()
+for group in "From Java (1 thread)|java- -t1- library pb_vfork pb_default" \
+  "Native|native- - library posix_spawn fork_exec"; do
+  read -r prefix infix methods <<<"${group#*|}"
+  [[ -n $(pooled "${prefix}library${infix}small") ]] || continue
+  for method in $methods; do
+    printf '"%s"' "$(label "$method" | sed 's/ProcessBuilder, /PB /')"
+    for heap in small large; do
+      s=$(pooled "$prefix$method$infix$heap" | stats)
+      read -r _ median p99 <<<"${s:-0 NaN NaN}"
+      printf ' %s %s' "$median" "$p99"
+    done
+    echo
+  done >"$out/plot-${#panels[@]}.dat"
+  panels+=("${group%%|*}")
+done
+{
+  echo "set terminal pngcairo size 1100,480 font \",10\""
+  echo "set output \"$out/launch_cost.png\""
+  echo "set style data histograms; set style histogram clustered gap 1"
+  echo "set style fill solid 0.9 border -1; set logscale y; set grid ytics; set key top left"
+  echo "set ylabel \"microseconds per call (log scale)\""
+  echo "set multiplot layout 1,${#panels[@]} title \"Launching $program: median and p99 per call\""
+  for i in "${!panels[@]}"; do
+    echo "set title \"${panels[$i]}\""
+    echo "plot \"$out/plot-$i.dat\" using 2:xtic(1) title \"median, small heap\" lc rgb \"#4e79a7\", \\"
+    echo "  '' using 3 title \"p99, small heap\" lc rgb \"#a0cbe8\", \\"
+    echo "  '' using 4 title \"median, $large_mib MiB heap\" lc rgb \"#e15759\", \\"
+    echo "  '' using 5 title \"p99, $large_mib MiB heap\" lc rgb \"#ff9d9a\""
+  done
+  echo "unset multiplot"
+} | gnuplot
+
+if [[ ${1:-} != --smoke ]]; then
+  cp "$report" bench/RESULTS.md
+  cp "$out/launch_cost.png" bench/launch_cost.png
+  echo "wrote bench/RESULTS.md and bench/launch_cost.png" >&2
+fi

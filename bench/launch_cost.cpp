@@ -2,10 +2,11 @@
 // the same program, each call timed on its own, in a small process or in one that has touched a
 // large heap (fork copies its page tables; the library and posix_spawn share the address space).
 //
-//   launch_cost [--calls N] [--fork-calls N] [--touch MiB] [--out DIR] [program]
-//       Runs the methods in interleaved blocks after a short warm-up and prints the median and
-//       p99 per call to standard error. With --out, appends each call's microseconds to
-//       DIR/native-<method>-<small|large>.samples. Fails if any launch did not exit with 0.
+//   launch_cost [--calls N] [--fork-calls N] [--touch MiB] [--out DIR] [--only METHOD] [program]
+//       Runs the methods (library, posix_spawn, fork_exec) in interleaved blocks after a short
+//       warm-up and prints the median and p99 per call, and the CPU time and context switches
+//       per launch (children included), to standard error; with --out, appends them to files in
+//       DIR. Fails if any launch did not exit with 0.
 //   launch_cost reap --expect N -- command [argument...]
 //       Runs the command as its child subreaper: the library's programs, which are nobody's
 //       children, come back to us and are reaped at once. Fails unless the command succeeds and
@@ -14,6 +15,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,11 +70,32 @@ bool launchWithForkExec(std::string& program) {
     return pid > 0;
 }
 
+// CPU time and context switches of this process and of every child reaped so far.
+struct Usage {
+    double cpuMicroseconds = 0;
+    long switches = 0;
+};
+
+Usage usageSoFar() {
+    Usage usage;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage used{};
+        getrusage(who, &used);
+        for (const timeval& time : {used.ru_utime, used.ru_stime}) {
+            usage.cpuMicroseconds +=
+                static_cast<double>(time.tv_sec) * 1e6 + static_cast<double>(time.tv_usec);
+        }
+        usage.switches += used.ru_nvcsw + used.ru_nivcsw;
+    }
+    return usage;
+}
+
 struct Method {
     const char* name;
     Launch launch;
     int calls;
     std::vector<double> microseconds;
+    Usage timedUsage;  // over the timed blocks, children included
 };
 
 // Every program started, whoever its parent was, comes back to this process (a subreaper) and
@@ -103,6 +126,7 @@ class Children {
 };
 
 void runCalls(Method& method, std::string& program, int calls, Children& children, bool timed) {
+    Usage before = usageSoFar();
     for (int i = 0; i < calls; ++i) {
         children.reapDownTo(kMaxOutstanding - 1);
         auto start = Clock::now();
@@ -115,6 +139,11 @@ void runCalls(Method& method, std::string& program, int calls, Children& childre
         }
     }
     children.reapDownTo(0);
+    if (timed) {
+        Usage after = usageSoFar();
+        method.timedUsage.cpuMicroseconds += after.cpuMicroseconds - before.cpuMicroseconds;
+        method.timedUsage.switches += after.switches - before.switches;
+    }
 }
 
 // Nearest rank, as bench/run.sh computes it from the samples.
@@ -138,16 +167,23 @@ bool touchHeap(std::size_t mebibytes) {
     return true;  // kept until exit
 }
 
-bool appendSamples(const std::string& file, const std::vector<double>& samples) {
-    std::ofstream out(file, std::ios::app);
-    for (double sample : samples) out << sample << '\n';
-    return static_cast<bool>(out.flush());
+// Appends each call's microseconds to DIR/native-<method>-<heap>.samples, and the CPU time and
+// context switches per launch to ....usage.
+bool appendResults(const std::string& prefix, const Method& method) {
+    std::ofstream samples(prefix + ".samples", std::ios::app);
+    for (double sample : method.microseconds) samples << sample << '\n';
+    auto launches = static_cast<double>(method.microseconds.size());
+    std::ofstream usage(prefix + ".usage", std::ios::app);
+    usage << method.timedUsage.cpuMicroseconds / launches << ' '
+          << static_cast<double>(method.timedUsage.switches) / launches << '\n';
+    return samples.flush() && usage.flush();
 }
 
 int usage() {
     std::fprintf(stderr,
                  "usage: launch_cost [--calls N] [--fork-calls N] [--touch MiB] [--out DIR] "
-                 "[program]\n       launch_cost reap --expect N -- command [argument...]\n");
+                 "[--only library|posix_spawn|fork_exec] [program]\n       launch_cost reap "
+                 "--expect N -- command [argument...]\n");
     return 2;
 }
 
@@ -156,6 +192,7 @@ int measure(int argc, char** argv) {
     int forkCalls = -1;
     std::size_t touchMebibytes = 0;
     std::string out;
+    std::string only;  // one method alone, to trace it
     std::string program = "/bin/true";
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -168,6 +205,8 @@ int measure(int argc, char** argv) {
             touchMebibytes = std::strtoul(argv[++i], nullptr, 10);
         } else if (option == "--out" && hasValue) {
             out = argv[++i];
+        } else if (option == "--only" && hasValue) {
+            only = argv[++i];
         } else if (option.starts_with("-") || i + 1 != argc) {
             return usage();
         } else {
@@ -186,9 +225,13 @@ int measure(int argc, char** argv) {
         std::perror("launch_cost");
         return 1;
     }
-    std::vector<Method> methods = {{"library", launchWithLibrary, calls, {}},
-                                   {"posix_spawn", launchWithPosixSpawn, calls, {}},
-                                   {"fork_exec", launchWithForkExec, forkCalls, {}}};
+    std::vector<Method> methods = {{"library", launchWithLibrary, calls, {}, {}},
+                                   {"posix_spawn", launchWithPosixSpawn, calls, {}, {}},
+                                   {"fork_exec", launchWithForkExec, forkCalls, {}, {}}};
+    if (!only.empty()) {
+        std::erase_if(methods, [&](const Method& method) { return method.name != only; });
+        if (methods.empty()) return usage();
+    }
     Children children;
     // Untimed first, so that the program and the code on every path are in memory.
     for (Method& method : methods) {
@@ -204,13 +247,16 @@ int measure(int argc, char** argv) {
     const char* heap = touchMebibytes == 0 ? "small" : "large";
     bool written = true;
     for (const Method& method : methods) {
-        std::fprintf(stderr, "%s heap %zu MiB: %-11s median %7.1f us, p99 %7.1f us (%zu calls)\n",
+        auto launches = static_cast<double>(method.microseconds.size());
+        std::fprintf(stderr,
+                     "%s heap %zu MiB: %-11s median %7.1f us, p99 %7.1f us (%zu calls); per "
+                     "launch: %.0f us of CPU, %.1f context switches\n",
                      heap, touchMebibytes, method.name, percentile(method.microseconds, 0.5),
-                     percentile(method.microseconds, 0.99), method.microseconds.size());
+                     percentile(method.microseconds, 0.99), method.microseconds.size(),
+                     method.timedUsage.cpuMicroseconds / launches,
+                     static_cast<double>(method.timedUsage.switches) / launches);
         if (!out.empty()) {
-            written = appendSamples(out + "/native-" + method.name + "-" + heap + ".samples",
-                                    method.microseconds) &&
-                      written;
+            written = appendResults(out + "/native-" + method.name + "-" + heap, method) && written;
         }
     }
     if (children.failures() != 0) {

@@ -77,7 +77,6 @@ stats() {
 }
 field() { stats | cut -d' ' -f"$1"; }
 pooled() { cat "$out"/*/"$1.samples" 2>/dev/null || true; }
-median_of_rounds() { { cat "$out"/*/"$1.rate" 2>/dev/null || true; } | stats | cut -d' ' -f2; }
 round_medians() { # min-max of each round's median
   local medians=() f
   for f in "$out"/*/"$1.samples"; do [[ -e $f ]] && medians+=("$(field 2 <"$f")"); done
@@ -93,19 +92,30 @@ label() {
   esac
 }
 
-# One table row per method of a group; ratios are to the library in the same group.
+# The median over the rounds of one column of a per-round file (.rate, .usage).
+per_round() { # name extension column
+  { cat "$out"/*/"$1.$2" 2>/dev/null || true; } | cut -d' ' -f"$3" | stats | cut -d' ' -f2
+}
+
+# One table row per method of a group; ratios are to the library in the same group. The last
+# columns: launches per second from Java, CPU time and context switches per launch natively.
 rows() { # prefix suffix methods...
-  local prefix=$1 suffix=$2 base method s
+  local prefix=$1 suffix=$2 base method name s extra
   shift 2
   base=$(pooled "${prefix}library$suffix" | stats)
   for method in "$@"; do
-    s=$(pooled "$prefix$method$suffix" | stats)
+    name=$prefix$method$suffix
+    s=$(pooled "$name" | stats)
     [[ -n $s ]] || continue
     read -r n median p99 <<<"$s"
+    if [[ $prefix == java-* ]]; then
+      extra=$(per_round "$name" rate 1)
+    else
+      extra="$(per_round "$name" usage 1) | $(per_round "$name" usage 2)"
+    fi
     printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(label "$method")" "$n" "$median" \
-      "$p99" "$(round_medians "$prefix$method$suffix")" \
-      "$(median_of_rounds "$prefix$method$suffix")" \
-      "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" "$(ratio "$p99" "$(cut -d' ' -f3 <<<"$base")")"
+      "$p99" "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" \
+      "$(ratio "$p99" "$(cut -d' ' -f3 <<<"$base")")" "$(round_medians "$name")" "$extra"
   done
 }
 
@@ -131,7 +141,8 @@ report=$out/RESULTS.md
   echo "- Kernel: $(uname -sr), $(ldd --version | head -1)"
   echo "- JDK: $("$java" -version 2>&1 | sed -n 2p)"
   echo "- Transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
-  echo "- Load averages (1, 5, 15 min): $load_before before, $load_after after, on $(nproc) cores"
+  echo "- Load averages (1, 5, 15 min): $load_before before, $load_after after, on $(nproc) cores;"
+  echo "  the run's niceness: $(nice)"
   if awk -v a="$load_before $load_after" -v n="$(nproc)" 'BEGIN { split(a, l, " "); exit !(l[1] > n / 2 || l[4] > n / 2) }'; then
     echo "- **The machine was busy with other work during this run: the figures are noisy.**"
   fi
@@ -150,8 +161,8 @@ report=$out/RESULTS.md
       echo
       echo "### $heap heap, $threads thread$( ((threads > 1)) && echo s)"
       echo
-      echo "| method | calls | median | p99 | round medians | launches/s | median / library | p99 / library |"
-      echo "|---|---|---|---|---|---|---|---|"
+      echo "| method | calls | median | p99 | median / library | p99 / library | round medians | launches/s |"
+      echo "|---|---:|---:|---:|---:|---:|---|---:|"
       rows java- "-t$threads-$heap" library pb_vfork pb_default
     done
   done
@@ -162,12 +173,17 @@ report=$out/RESULTS.md
   echo "\`fork\` + \`execve\`, in blocks that take turns; every child (the library's too, as"
   echo "subreaper) is reaped outside the timed call. Large heap: $large_mib MiB touched page by page;"
   echo "fork + execve makes only $large_fork_calls calls per round there, each copying its page tables."
+  echo "fork returns before the child has exec'd; posix_spawn and the library return once it has."
+  echo "CPU per launch (microseconds) and context switches per launch count the caller and all"
+  echo "its children (the library's intermediate and program, posix_spawn's and fork's child) over"
+  echo "the timed blocks, from \`getrusage\`; medians of rounds. The library makes two processes per"
+  echo "launch, an intermediate it waits for and the program; posix_spawn makes one."
   for heap in small large; do
     echo
     echo "### $heap heap"
     echo
-    echo "| method | calls | median | p99 | round medians | launches/s | median / library | p99 / library |"
-    echo "|---|---|---|---|---|---|---|---|"
+    echo "| method | calls | median | p99 | median / library | p99 / library | round medians | CPU per launch | context switches per launch |"
+    echo "|---|---:|---:|---:|---:|---:|---|---:|---:|"
     rows native- "-$heap" library posix_spawn fork_exec
   done
   echo
@@ -190,7 +206,7 @@ report=$out/RESULTS.md
   done
   for heap in small large; do
     target "library launches/s, 2 threads / 1 thread ($heap heap) at least 1" \
-      "$(ratio "$(median_of_rounds "java-library-t2-$heap")" "$(median_of_rounds "java-library-t1-$heap")")" \
+      "$(ratio "$(per_round "java-library-t2-$heap" rate 1)" "$(per_round "java-library-t1-$heap" rate 1)")" \
       'x != "-" && x >= 1'
   done
   echo
@@ -218,7 +234,7 @@ done
 {
   echo "set terminal pngcairo size 1100,480 font \",10\""
   echo "set output \"$out/launch_cost.png\""
-  echo "set style data histograms; set style histogram clustered gap 1"
+  echo "set termoption noenhanced; set style data histograms; set style histogram clustered gap 1"
   echo "set style fill solid 0.9 border -1; set logscale y; set grid ytics; set key top left"
   echo "set ylabel \"microseconds per call (log scale)\""
   echo "set multiplot layout 1,${#panels[@]} title \"Launching $program: median and p99 per call\""

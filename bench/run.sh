@@ -4,7 +4,7 @@
 # turns, round after round, so that load from elsewhere falls on all of them alike.
 #
 #   bash bench/run.sh                        builds through the linux preset, runs everything
-#                                            (about 10 minutes), writes bench/RESULTS.md and
+#                                            (6 to 10 minutes), writes bench/RESULTS.md and
 #                                            bench/launch_cost.png
 #   bash bench/run.sh --smoke native|java BUILD_DIR OUT_DIR
 #                                            a few launches per configuration; fails if one fails
@@ -15,10 +15,11 @@ program=/bin/true
 if [[ ${1:-} == --smoke ]]; then
   (($# == 4)) || { echo "usage: run.sh --smoke native|java BUILD_DIR OUT_DIR" >&2; exit 2; }
   suites=$2 build=$3 out=$4
+  [[ $suites == native || $suites == java ]] || { echo "run.sh: no suite '$suites'" >&2; exit 2; }
   rounds=1 native_calls=20 large_fork_calls=5 java_warmup=5 java_calls=10 large_mib=64
 else
   suites="native java" build=build/linux out=build/linux/bench/results
-  rounds=3 native_calls=1000 large_fork_calls=20 java_warmup=300 java_calls=1000 large_mib=4096
+  rounds=4 native_calls=1000 large_fork_calls=20 java_warmup=300 java_calls=1000 large_mib=4096
   bash tools/setup.sh
   cmake --preset linux >/dev/null
   nice -n 10 cmake --build --preset linux --target launch_cost JavaLaunchCost StartUtil
@@ -51,13 +52,14 @@ run_java() { # method threads heap round
 }
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
-load_before=$(load)
+round_loads=()
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 for ((round = 1; round <= rounds; ++round)); do
   mkdir -p "$out/$round"
-  echo "round $round of $rounds, load $(load)" >&2
+  round_loads+=("$(load)")
+  echo "round $round of $rounds, load ${round_loads[-1]}" >&2
   for heap in small large; do
-    [[ $suites == *native* ]] && run_native "$heap" "$round"
+    if [[ $suites == *native* ]]; then run_native "$heap" "$round"; fi
     if [[ $suites == *java* ]]; then
       for threads in 1 2; do
         for method in library pb_vfork pb_default; do run_java "$method" "$threads" "$heap" "$round"; done
@@ -65,7 +67,7 @@ for ((round = 1; round <= rounds; ++round)); do
     fi
   done
 done
-load_after=$(load)
+round_loads+=("$(load)")
 
 # ---- Report -------------------------------------------------------------------------------------
 
@@ -137,13 +139,15 @@ report=$out/RESULTS.md
   echo
   echo "## Machine"
   echo
-  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores online"
+  echo "- CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores online;" \
+    "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) of memory;" \
+    "hypervisor: $(lscpu | sed -n 's/^Hypervisor vendor: *//p')"
   echo "- Kernel: $(uname -sr), $(ldd --version | head -1)"
   echo "- JDK: $("$java" -version 2>&1 | sed -n 2p)"
   echo "- Transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
-  echo "- Load averages (1, 5, 15 min): $load_before before, $load_after after, on $(nproc) cores;"
-  echo "  the run's niceness: $(nice)"
-  if awk -v a="$load_before $load_after" -v n="$(nproc)" 'BEGIN { split(a, l, " "); exit !(l[1] > n / 2 || l[4] > n / 2) }'; then
+  echo "- Load averages (1, 5, 15 min) at the start of each round and at the end:"
+  echo "  $(printf '%s; ' "${round_loads[@]}" | sed 's/; $//'), on $(nproc) cores; the run's niceness: $(nice)"
+  if printf '%s\n' "${round_loads[@]}" | awk -v n="$(nproc)" '$1 > n / 2 { busy = 1 } END { exit !busy }'; then
     echo "- **The machine was busy with other work during this run: the figures are noisy.**"
   fi
   echo

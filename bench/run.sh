@@ -111,7 +111,7 @@ rows() { # prefix suffix methods...
     [[ -n $s ]] || continue
     read -r n median p99 <<<"$s"
     if [[ $prefix == java-* ]]; then
-      extra=$(per_round "$name" rate 1)
+      extra="$(per_round "$name" rate 1) | $(per_round "$name" rate 2)"
     else
       extra="$(per_round "$name" usage 1) | $(per_round "$name" usage 2)"
     fi
@@ -159,14 +159,16 @@ report=$out/RESULTS.md
   echo "Large heap: \`-Xms${large_mib}m -Xmx${large_mib}m -XX:+AlwaysPreTouch\`. ProcessBuilder's"
   echo "children are waited for, at most 32 outstanding per thread, outside the timed call; the"
   echo "library's programs are reaped by \`launch_cost reap\`, the subreaper the JVM runs under."
-  echo "Launches per second: all threads' timed launches over the wall time (median of rounds)."
+  echo "Launches per second: all threads' timed launches over the wall time. JVM's CPU per launch"
+  echo "(microseconds): every thread of the JVM, not its children, over the timed launches."
+  echo "Both are medians of rounds."
   for heap in small large; do
     for threads in 1 2; do
       echo
       echo "### $heap heap, $threads thread$( ((threads > 1)) && echo s)"
       echo
-      echo "| method | calls | median | p99 | median / library | p99 / library | round medians | launches/s |"
-      echo "|---|---:|---:|---:|---:|---:|---|---:|"
+      echo "| method | calls | median | p99 | median / library | p99 / library | round medians | launches/s | JVM's CPU per launch |"
+      echo "|---|---:|---:|---:|---:|---:|---|---:|---:|"
       rows java- "-t$threads-$heap" library pb_vfork pb_default
     done
   done

@@ -3,6 +3,7 @@ package startutil.bench;
 import java.io.File;
 import java.io.IOException;
 import java.lang.ProcessBuilder.Redirect;
+import java.lang.management.ManagementFactory;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -30,8 +31,8 @@ import velquon.zy.drav.sdk.util.ServerStartUtility;
  *   java ... startutil.bench.JavaLaunchCost library|processbuilder THREADS WARMUP CALLS PROGRAM OUT
  * </pre>
  *
- * <p>Appends each timed call's microseconds to OUT.samples and the launches per second to
- * OUT.rate, and prints a summary on standard error. Standard output carries the library's echo:
+ * <p>Appends each timed call's microseconds to OUT.samples, and the launches per second and the
+ * JVM's own CPU microseconds per launch to OUT.rate, and prints a summary on standard error. Standard output carries the library's echo:
  * send it to /dev/null. The library's programs are nobody's children here; run the JVM under
  * {@code launch_cost reap} to account for them.
  */
@@ -68,7 +69,11 @@ public final class JavaLaunchCost {
         }
 
         AtomicLong startNanos = new AtomicLong();
-        CyclicBarrier start = new CyclicBarrier(threads, () -> startNanos.set(System.nanoTime()));
+        AtomicLong startCpuNanos = new AtomicLong();
+        CyclicBarrier start = new CyclicBarrier(threads, () -> {
+            startCpuNanos.set(jvmCpuNanos());
+            startNanos.set(System.nanoTime());
+        });
         long[] finishNanos = new long[threads];
         ExecutorService pool = Executors.newFixedThreadPool(threads);
         List<Future<long[]>> results = new ArrayList<>();
@@ -90,13 +95,15 @@ public final class JavaLaunchCost {
         for (int t = 0; t < threads; ++t) {
             System.arraycopy(results.get(t).get(), 0, all, t * calls, calls);
         }
+        double cpuPerLaunch = (jvmCpuNanos() - startCpuNanos.get()) / 1e3 / all.length;
         long wall = Arrays.stream(finishNanos).max().getAsLong() - startNanos.get();
         double rate = all.length / (wall / 1e9);
-        report(all, rate, out);
+        report(all, rate, cpuPerLaunch, out);
         System.err.printf(Locale.ROOT,
-                "%s, threads %d, mechanism %s: median %.1f us, p99 %.1f us, %.0f launches/s%n",
+                "%s, threads %d, mechanism %s: median %.1f us, p99 %.1f us, %.0f launches/s, "
+                        + "%.0f us of the JVM's CPU per launch%n",
                 method, threads, System.getProperty("jdk.lang.Process.launchMechanism", "default"),
-                percentile(all, 0.5) / 1e3, percentile(all, 0.99) / 1e3, rate);
+                percentile(all, 0.5) / 1e3, percentile(all, 0.99) / 1e3, rate, cpuPerLaunch);
     }
 
     private static Launch launcher(String method, String program) {
@@ -150,11 +157,22 @@ public final class JavaLaunchCost {
         return sorted[Math.max(rank, 1) - 1];
     }
 
-    private static void report(long[] nanos, double rate, String out) throws IOException {
+    /**
+     * CPU time of every thread of this JVM (the caller, the JDK's process reapers, the JIT), but
+     * not of the children: the part of a launch's cost that the Java process itself pays.
+     */
+    private static long jvmCpuNanos() {
+        return ((com.sun.management.OperatingSystemMXBean)
+                        ManagementFactory.getOperatingSystemMXBean())
+                .getProcessCpuTime();
+    }
+
+    private static void report(long[] nanos, double rate, double cpuPerLaunch, String out)
+            throws IOException {
         StringBuilder samples = new StringBuilder();
         for (long n : nanos) samples.append(String.format(Locale.ROOT, "%.1f%n", n / 1e3));
         append(Path.of(out + ".samples"), samples.toString());
-        append(Path.of(out + ".rate"), String.format(Locale.ROOT, "%.1f%n", rate));
+        append(Path.of(out + ".rate"), String.format(Locale.ROOT, "%.1f %.1f%n", rate, cpuPerLaunch));
     }
 
     private static void append(Path file, String text) throws IOException {

@@ -71,11 +71,12 @@ round_loads+=("$(load)")
 
 # ---- Report -------------------------------------------------------------------------------------
 
-# "n median p99" of the numbers on standard input, by nearest rank.
+# "n median p99 slow" of the numbers on standard input: percentiles by nearest rank, and the
+# share of values over 4000 (calls over 4 ms, a scheduler tick at 250 Hz), in percent.
 stats() {
-  sort -g | awk '{ v[NR] = $1 }
+  sort -g | awk '{ v[NR] = $1; slow += $1 > 4000 }
     function rank(f,  r) { r = f * NR; r = (r == int(r)) ? r : int(r) + 1; return r < 1 ? 1 : r }
-    END { if (NR) printf "%d %.1f %.1f\n", NR, v[rank(0.5)], v[rank(0.99)] }'
+    END { if (NR) printf "%d %.1f %.1f %.1f\n", NR, v[rank(0.5)], v[rank(0.99)], 100 * slow / NR }'
 }
 field() { stats | cut -d' ' -f"$1"; }
 pooled() { cat "$out"/*/"$1.samples" 2>/dev/null || true; }
@@ -109,14 +110,14 @@ rows() { # prefix suffix methods...
     name=$prefix$method$suffix
     s=$(pooled "$name" | stats)
     [[ -n $s ]] || continue
-    read -r n median p99 <<<"$s"
+    read -r n median p99 slow <<<"$s"
     if [[ $prefix == java-* ]]; then
       extra="$(per_round "$name" rate 1) | $(per_round "$name" rate 2)"
     else
       extra="$(per_round "$name" usage 1) | $(per_round "$name" usage 2)"
     fi
-    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(label "$method")" "$n" "$median" \
-      "$p99" "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" \
+    printf '| %s | %s | %s | %s | %s %% | %s | %s | %s | %s |\n' "$(label "$method")" "$n" \
+      "$median" "$p99" "$slow" "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" \
       "$(ratio "$p99" "$(cut -d' ' -f3 <<<"$base")")" "$(round_medians "$name")" "$extra"
   done
 }
@@ -135,7 +136,8 @@ report=$out/RESULTS.md
   echo "Made by \`bash bench/run.sh\` on $started; rerunning it replaces this file and"
   echo "\`launch_cost.png\`. Program: \`$program\`, standard input and output on /dev/null on every"
   echo "side. Times are microseconds per call, pooled over $rounds rounds in which the"
-  echo "configurations take turns; p99 is the 99th percentile by nearest rank."
+  echo "configurations take turns; p99 is the 99th percentile by nearest rank, and \"over 4 ms\" the"
+  echo "share of calls that took longer than 4 ms."
   echo
   echo "## Machine"
   echo
@@ -167,8 +169,8 @@ report=$out/RESULTS.md
       echo
       echo "### $heap heap, $threads thread$( ((threads > 1)) && echo s)"
       echo
-      echo "| method | calls | median | p99 | median / library | p99 / library | round medians | launches/s | JVM's CPU per launch |"
-      echo "|---|---:|---:|---:|---:|---:|---|---:|---:|"
+      echo "| method | calls | median | p99 | over 4 ms | median / library | p99 / library | round medians | launches/s | JVM's CPU per launch |"
+      echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
       rows java- "-t$threads-$heap" library pb_vfork pb_default
     done
   done
@@ -188,8 +190,8 @@ report=$out/RESULTS.md
     echo
     echo "### $heap heap"
     echo
-    echo "| method | calls | median | p99 | median / library | p99 / library | round medians | CPU per launch | context switches per launch |"
-    echo "|---|---:|---:|---:|---:|---:|---|---:|---:|"
+    echo "| method | calls | median | p99 | over 4 ms | median / library | p99 / library | round medians | CPU per launch | context switches per launch |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
     rows native- "-$heap" library posix_spawn fork_exec
   done
   echo

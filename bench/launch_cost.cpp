@@ -320,11 +320,13 @@ int reap(int argc, char** argv) {
     int stragglers = stragglerDeadlinePassed ? killStragglers() : 0;
     bool ok = commandStatus == 0 && succeeded == expected && failed == 0 && stragglers == 0;
     if (!ok) {
+        bool signaled = WIFSIGNALED(commandStatus);
         std::fprintf(stderr,
-                     "launch_cost reap: %s exited with status %d; programs: %ld exited with 0 "
-                     "(expected %ld), %ld failed, %d killed after %u s\n",
-                     argv[5], commandStatus, succeeded, expected, failed, stragglers,
-                     kStragglerSeconds);
+                     "launch_cost reap: %s %s %d; programs: %ld exited with 0 (expected %ld), "
+                     "%ld failed, %d killed after %u s\n",
+                     argv[5], signaled ? "was killed by signal" : "exited with",
+                     signaled ? WTERMSIG(commandStatus) : WEXITSTATUS(commandStatus), succeeded,
+                     expected, failed, stragglers, kStragglerSeconds);
     }
     return ok ? 0 : 1;
 }

@@ -71,12 +71,13 @@ round_loads+=("$(load)")
 
 # ---- Report -------------------------------------------------------------------------------------
 
-# "n median p99 slow" of the numbers on standard input: percentiles by nearest rank, and the
-# share of values over 4000 (calls over 4 ms, a scheduler tick at 250 Hz), in percent.
+# "n median p99 slow p10" of the numbers on standard input: percentiles by nearest rank, and
+# the share of values over 4000 (calls over 4 ms, a scheduler tick at 250 Hz), in percent.
 stats() {
   sort -g | awk '{ v[NR] = $1; slow += $1 > 4000 }
     function rank(f,  r) { r = f * NR; r = (r == int(r)) ? r : int(r) + 1; return r < 1 ? 1 : r }
-    END { if (NR) printf "%d %.1f %.1f %.1f\n", NR, v[rank(0.5)], v[rank(0.99)], 100 * slow / NR }'
+    END { if (NR) printf "%d %.1f %.1f %.1f %.1f\n", NR, v[rank(0.5)], v[rank(0.99)], 100 * slow / NR,
+                         v[rank(0.1)] }'
 }
 field() { stats | cut -d' ' -f"$1"; }
 pooled() { cat "$out"/*/"$1.samples" 2>/dev/null || true; }
@@ -110,23 +111,24 @@ rows() { # prefix suffix methods...
     name=$prefix$method$suffix
     s=$(pooled "$name" | stats)
     [[ -n $s ]] || continue
-    read -r n median p99 slow <<<"$s"
+    read -r n median p99 slow p10 <<<"$s"
     if [[ $prefix == java-* ]]; then
       extra="$(per_round "$name" rate 1) | $(per_round "$name" rate 2)"
     else
       extra="$(per_round "$name" usage 1) | $(per_round "$name" usage 2)"
     fi
-    printf '| %s | %s | %s | %s | %s %% | %s | %s | %s | %s |\n' "$(label "$method")" "$n" \
-      "$median" "$p99" "$slow" "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" \
+    printf '| %s | %s | %s | %s | %s | %s %% | %s | %s | %s | %s |\n' "$(label "$method")" "$n" \
+      "$p10" "$median" "$p99" "$slow" "$(ratio "$median" "$(cut -d' ' -f2 <<<"$base")")" \
       "$(ratio "$p99" "$(cut -d' ' -f3 <<<"$base")")" "$(round_medians "$name")" "$extra"
   done
 }
 
 median_of() { pooled "$1" | field 2; }
-target() { # text measured verdict-expression
+p10_of() { pooled "$1" | field 5; }
+target() { # text measured verdict-expression [the same ratio at p10]
   local met=no
   awk -v x="$2" "BEGIN { exit !($3) }" && met=yes
-  printf '| %s | %s | %s |\n' "$1" "$2" "$met"
+  printf '| %s | %s | %s | %s |\n' "$1" "$2" "$met" "${4:--}"
 }
 
 report=$out/RESULTS.md
@@ -170,8 +172,8 @@ report=$out/RESULTS.md
       echo
       echo "### $heap heap, $threads thread$( ((threads > 1)) && echo s)"
       echo
-      echo "| method | calls | median | p99 | over 4 ms | median / library | p99 / library | round medians | launches/s | JVM's CPU per launch |"
-      echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+      echo "| method | calls | p10 | median | p99 | over 4 ms | median / library | p99 / library | round medians | launches/s | JVM's CPU per launch |"
+      echo "|---|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
       rows java- "-t$threads-$heap" library pb_vfork pb_default
     done
   done
@@ -191,27 +193,30 @@ report=$out/RESULTS.md
     echo
     echo "### $heap heap"
     echo
-    echo "| method | calls | median | p99 | over 4 ms | median / library | p99 / library | round medians | CPU per launch | context switches per launch |"
-    echo "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+    echo "| method | calls | p10 | median | p99 | over 4 ms | median / library | p99 / library | round medians | CPU per launch | context switches per launch |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
     rows native- "-$heap" library posix_spawn fork_exec
   done
   echo
   echo "## Targets"
   echo
-  echo "| target | measured | met |"
-  echo "|---|---|---|"
-  lib=$(median_of java-library-t1-small)
-  target "library median / ProcessBuilder-VFORK median (1 thread, small heap) at most 0.8" \
-    "$(ratio "$lib" "$(median_of java-pb_vfork-t1-small)")" 'x != "-" && x <= 0.8'
-  target "library median / ProcessBuilder-default median (1 thread, small heap) at most 0.5" \
-    "$(ratio "$lib" "$(median_of java-pb_default-t1-small)")" 'x != "-" && x <= 0.5'
-  target "library median / posix_spawn median (native, small heap) at most 1.15" \
-    "$(ratio "$(median_of native-library-small)" "$(median_of native-posix_spawn-small)")" \
-    'x != "-" && x <= 1.15'
+  echo "Judged on medians. The last column gives the same ratio at the 10th percentile, the"
+  echo "calls that met the least contention, for reference only."
+  echo
+  echo "| target | measured | met | at p10 |"
+  echo "|---|---:|---|---:|"
+  # "measured at p10": the ratio of two configurations' medians, then of their p10s.
+  compare() { echo "$(ratio "$(median_of "$1")" "$(median_of "$2")")" "$(ratio "$(p10_of "$1")" "$(p10_of "$2")")"; }
+  read -r m r <<<"$(compare java-library-t1-small java-pb_vfork-t1-small)"
+  target "library / ProcessBuilder-VFORK (1 thread, small heap) at most 0.8" "$m" 'x != "-" && x <= 0.8' "$r"
+  read -r m r <<<"$(compare java-library-t1-small java-pb_default-t1-small)"
+  target "library / ProcessBuilder-default (1 thread, small heap) at most 0.5" "$m" 'x != "-" && x <= 0.5' "$r"
+  read -r m r <<<"$(compare native-library-small native-posix_spawn-small)"
+  target "library / posix_spawn (native, small heap) at most 1.15" "$m" 'x != "-" && x <= 1.15' "$r"
   for side in java-library-t1 native-library; do
-    target "large heap changes the library's median (${side%%-*}) by less than 10 %: large / small" \
-      "$(ratio "$(median_of "$side-large")" "$(median_of "$side-small")")" \
-      'x != "-" && x > 0.9 && x < 1.1'
+    read -r m r <<<"$(compare "$side-large" "$side-small")"
+    target "the library with a large heap / with a small one (${side%%-*}) within 10 %" "$m" \
+      'x != "-" && x > 0.9 && x < 1.1' "$r"
   done
   for heap in small large; do
     target "library launches/s, 2 threads / 1 thread ($heap heap) at least 1" \

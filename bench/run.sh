@@ -52,18 +52,31 @@ run_java() { # method threads heap round
 }
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
+# Every configuration once per round; even rounds take them in reverse, so that load rising or
+# falling through a round does not always favour the same ones.
+configurations=()
+for heap in small large; do
+  if [[ $suites == *native* ]]; then configurations+=("native $heap"); fi
+  if [[ $suites == *java* ]]; then
+    for threads in 1 2; do
+      for method in library pb_vfork pb_default; do configurations+=("java $heap $threads $method"); done
+    done
+  fi
+done
+
 round_loads=()
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 for ((round = 1; round <= rounds; ++round)); do
   mkdir -p "$out/$round"
   round_loads+=("$(load)")
   echo "round $round of $rounds, load ${round_loads[-1]}" >&2
-  for heap in small large; do
-    if [[ $suites == *native* ]]; then run_native "$heap" "$round"; fi
-    if [[ $suites == *java* ]]; then
-      for threads in 1 2; do
-        for method in library pb_vfork pb_default; do run_java "$method" "$threads" "$heap" "$round"; done
-      done
+  mapfile -t order < <(printf '%s\n' "${configurations[@]}" | if ((round % 2)); then cat; else tac; fi)
+  for configuration in "${order[@]}"; do
+    read -r suite heap threads method <<<"$configuration"
+    if [[ $suite == native ]]; then
+      run_native "$heap" "$round"
+    else
+      run_java "$method" "$threads" "$heap" "$round"
     fi
   done
 done

@@ -27,7 +27,8 @@ fi
 java=${JAVA:-java}
 launch_cost=$build/bench/launch_cost
 classpath=$build/java/StartUtil.jar:$build/bench/JavaLaunchCost.jar
-rm -rf "$out" && mkdir -p "$out"
+# Only what an earlier run wrote there: the rounds' samples, the plot's data and the report.
+mkdir -p "$out" && rm -rf "$out"/[0-9]* "$out"/plot-*.dat "$out"/RESULTS.md "$out"/launch_cost.png
 
 run_native() { # heap round
   local touch=0 fork_calls=$native_calls

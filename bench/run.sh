@@ -253,7 +253,7 @@ for group in "From Java (1 thread)|java- -t1- library pb_vfork pb_default" \
     printf '"%s"' "$(label "$method" | sed 's/ProcessBuilder, /PB /')"
     for heap in small large; do
       s=$(pooled "$prefix$method$infix$heap" | stats)
-      read -r _ median p99 <<<"${s:-0 NaN NaN}"
+      read -r _ median p99 _ <<<"${s:-0 NaN NaN}"
       printf ' %s %s' "$median" "$p99"
     done
     echo

@@ -14,6 +14,7 @@ packages=(
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
   qemu-user                                  # runs the arm64 unit tests on this machine
   qemu-system-arm mmdebstrap gpg cpio kmod e2fsprogs  # the emulated arm64 machine, its disks
+  gnuplot-nox                                # bench/run.sh's plot
 )
 
 missing=()

@@ -30,11 +30,6 @@ int inForkedCaller(const ScratchDirectory& scratch, const std::function<int()>& 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 struct RefusedStep {
     const char* name;
     long systemCall;

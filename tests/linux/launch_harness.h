@@ -184,6 +184,11 @@ inline std::size_t openDescriptorCount() {
     return count;
 }
 
+inline std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 // Standard output and error of this process, sent to files for one scope.
 class CapturedOutput {
   public:
@@ -209,18 +214,14 @@ class CapturedOutput {
         close(savedErr_);
         savedOut_ = savedErr_ = -1;
     }
-    std::string stdoutText() const { return contents(out_); }
-    std::string stderrText() const { return contents(err_); }
+    std::string stdoutText() const { return readFile(out_); }
+    std::string stderrText() const { return readFile(err_); }
 
   private:
     static void redirect(const fs::path& file, int fd) {
         int opened = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         dup2(opened, fd);
         close(opened);
-    }
-    static std::string contents(const fs::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
     }
     fs::path out_, err_;
     int savedOut_ = -1, savedErr_ = -1;

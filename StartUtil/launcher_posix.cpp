@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -23,9 +24,15 @@
 
 #include "command_line.h"
 #include "launcher.h"
+#include "raw_syscall.h"
 #include "report.h"
 
 extern "C" char** environ;
+// strerror_r with the POSIX meaning (fills the buffer, returns 0 or an error number), under the
+// name both glibc and musl export it by: glibc's plain strerror_r is the GNU one, which returns
+// its text instead, and musl has only the POSIX one.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __xpg_strerror_r(int error, char* buffer, std::size_t size);
 
 namespace {
 
@@ -47,19 +54,21 @@ enum class Step : int {
     StandardStreams,  // /dev/null could not become standard input, output and error
     ProgramProcess,   // no process could be created for the program
     Session,          // the program's process could not start a session of its own
-    Unknown,          // the intermediate was killed: the program may or may not run
+    Interrupted,      // the intermediate was killed before it created the program's process
 };
 
 struct Outcome {
     Step step;
-    int code;  // errno of the failure; for Unknown, the signal that ended the intermediate
+    int code;  // errno of the failure; for Interrupted, the signal that ended the intermediate
 };
 
 // Everything the processes that share the caller's memory need, built before they exist, in
-// memory that stays valid for as long as either of them may run.
+// memory that stays valid for as long as either of them may run: the caller frees it only once
+// both have exec'd or exited.
 struct LaunchPlan {
-    char** argv;       // one malloc block (see splitCommandLine); argv[0] names the program
-    char* searchPath;  // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
+    char** argv;             // one malloc block (see splitCommandLine); argv[0] names the program
+    char* searchPath;        // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
+    std::size_t nameLength;  // argv[0]'s, measured by the caller: a loop here may become strlen
     char** envp;
     char* stacks;  // one mapping: guard, intermediate's stack, guard, program's stack
     std::size_t stackSize;
@@ -69,6 +78,13 @@ struct LaunchPlan {
     Step failedStep;
     int error;
     bool intermediateDone;  // set as the intermediate's last act, after the program's exec
+    // The kernel's own account of the program's process, which holds when the intermediate is
+    // killed: its pid, written into the plan before that process first runs
+    // (CLONE_PARENT_SETTID), so 0 once the intermediate is gone means it was never created; and
+    // a word the caller sets to 1, which the kernel clears and wakes as a futex when that
+    // process execs or exits (CLONE_CHILD_CLEARTID).
+    pid_t programPid;
+    int programRunning;
     char candidate[PATH_MAX + NAME_MAX + 2];  // the program's path being tried
 };
 
@@ -77,11 +93,11 @@ struct LaunchPlan {
 //
 // Both share the caller's memory and its thread's TLS (no CLONE_SETTLS), and one of the caller's
 // threads may have been inside malloc, stdio or any lock when it called us. So this code may not
-// allocate, take a lock, throw, or call anything that is not async-signal-safe: it reads the
-// plan the caller built and makes system calls. The caller's thread is suspended until both
-// are done (CLONE_VFORK), so errno, which they share with it, may be written: the caller puts
-// its own errno back before it returns. Signals stay blocked until just before exec, and every
-// disposition is reset first, so that no handler of the caller ever runs on these stacks.
+// allocate, take a lock, throw, or call into the C library at all, whose wrappers write errno
+// and, in old glibc, the thread's cached ids: it reads the plan the caller built and makes raw
+// system calls (raw_syscall.h), whose failures come back as -errno. Signals stay blocked until
+// just before exec, and every disposition is reset first, so that no handler of the caller ever
+// runs on these stacks.
 // ---------------------------------------------------------------------------------------------
 
 // The kernel's sigaction; the C library's refuses the signals it keeps for itself (32, 33).
@@ -93,7 +109,7 @@ struct KernelSigaction {
 };
 
 void setSignalMask(std::uint64_t mask, std::uint64_t* previous) {
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, previous, sizeof mask);
+    raw::call(SYS_rt_sigprocmask, SIG_SETMASK, &mask, previous, sizeof mask);
 }
 
 // Every signal back to its default: handlers would run the caller's code in the wrong process,
@@ -102,7 +118,7 @@ void resetSignalDispositions() {
     KernelSigaction defaultAction{};  // SIG_DFL, no flags, empty mask
     for (int signal = 1; signal <= kHighestSignal; ++signal) {
         if (signal == SIGKILL || signal == SIGSTOP) continue;
-        syscall(SYS_rt_sigaction, signal, &defaultAction, nullptr, sizeof(std::uint64_t));
+        raw::call(SYS_rt_sigaction, signal, &defaultAction, nullptr, sizeof(std::uint64_t));
     }
 }
 
@@ -116,19 +132,19 @@ void fail(LaunchPlan* plan, Step step, int error) {
 // nothing; a brute-force sweep up to the limit when /proc is not there.
 void closeDescriptorsByListing() {
     int directory = static_cast<int>(
-        syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        raw::call(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory < 0) {
         rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) syscall(SYS_close, fd);
+        raw::call(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit);
+        for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) raw::call(SYS_close, fd);
         return;
     }
     alignas(8) char buffer[4096];
     for (bool closedAny = true; closedAny;) {
         closedAny = false;
-        syscall(SYS_lseek, directory, 0, SEEK_SET);
+        raw::call(SYS_lseek, directory, 0, SEEK_SET);
         long length;
-        while ((length = syscall(SYS_getdents64, directory, buffer, sizeof buffer)) > 0) {
+        while ((length = raw::call(SYS_getdents64, directory, buffer, sizeof buffer)) > 0) {
             for (long offset = 0; offset < length;) {
                 auto* entry = reinterpret_cast<struct dirent64*>(buffer + offset);
                 offset += entry->d_reclen;
@@ -139,32 +155,33 @@ void closeDescriptorsByListing() {
                     fd = fd * 10 + (*c - '0');
                 }
                 if (!number || fd < 3 || fd == directory) continue;
-                syscall(SYS_close, fd);
+                raw::call(SYS_close, fd);
                 closedAny = true;
             }
         }
     }
-    syscall(SYS_close, directory);
+    raw::call(SYS_close, directory);
 }
 
 // Standard input, output and error become /dev/null and nothing else stays open. The table is
 // the intermediate's own copy (no CLONE_FILES), so the caller's descriptors are untouched, and
 // descriptors another thread opens meanwhile are in the copy or not at all.
 bool isolateDescriptors(LaunchPlan* plan) {
-    if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) closeDescriptorsByListing();
+    if (raw::call(SYS_close_range, 3U, ~0U, 0U) != 0) closeDescriptorsByListing();
     // Opened after the sweep, so a caller at its descriptor limit still has room for it.
-    int null = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
+    int null = static_cast<int>(raw::call(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
     if (null < 0) {
-        fail(plan, Step::NullDevice, errno);
+        fail(plan, Step::NullDevice, -null);
         return false;
     }
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fd != null && syscall(SYS_dup3, null, fd, 0) < 0) {
-            fail(plan, Step::StandardStreams, errno);
+        long duplicated = fd != null ? raw::call(SYS_dup3, null, fd, 0) : fd;
+        if (duplicated < 0) {
+            fail(plan, Step::StandardStreams, static_cast<int>(-duplicated));
             return false;
         }
     }
-    if (null > 2) syscall(SYS_close, null);
+    if (null > 2) raw::call(SYS_close, null);
     return true;
 }
 
@@ -186,11 +203,9 @@ char* append(char* out, const char* text, std::size_t length) {
 int execProgram(LaunchPlan* plan) {
     const char* name = plan->argv[0];
     if (plan->searchPath == nullptr) {
-        execve(name, plan->argv, plan->envp);
-        return errno;
+        return static_cast<int>(-raw::call(SYS_execve, name, plan->argv, plan->envp));
     }
-    std::size_t nameLength = 0;
-    while (name[nameLength] != '\0') ++nameLength;
+    std::size_t nameLength = plan->nameLength;
     int error = ENOENT;
     bool denied = false;
     for (const char* element = plan->searchPath;; ++element) {
@@ -203,8 +218,8 @@ int execProgram(LaunchPlan* plan) {
             char* out = append(plan->candidate, element, elementLength);
             if (elementLength != 0) *out++ = '/';
             *append(out, name, nameLength) = '\0';
-            execve(plan->candidate, plan->argv, plan->envp);
-            error = errno;
+            error =
+                static_cast<int>(-raw::call(SYS_execve, plan->candidate, plan->argv, plan->envp));
             denied = denied || error == EACCES;
             if (!searchGoesOn(error)) return error;
         }
@@ -214,15 +229,16 @@ int execProgram(LaunchPlan* plan) {
     return denied ? EACCES : error;
 }
 
+// The program's process; returns, to the exit system call, only when the program did not start.
 int runProgram(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
-    if (setsid() < 0) {
-        fail(plan, Step::Session, errno);
-        _exit(127);
+    if (long session = raw::call(SYS_setsid); session < 0) {
+        fail(plan, Step::Session, static_cast<int>(-session));
+        return 127;
     }
     setSignalMask(0, nullptr);
     fail(plan, Step::Program, execProgram(plan));
-    _exit(127);
+    return 127;
 }
 
 char* intermediateStackTop(const LaunchPlan* plan) {
@@ -233,25 +249,26 @@ char* programStackTop(const LaunchPlan* plan) {
     return plan->stacks + plan->mappingSize;
 }
 
+// The intermediate; its return value goes to the exit system call.
 int runIntermediate(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
     resetSignalDispositions();
     if (isolateDescriptors(plan)) {
         // SIGCHLD as the program's exit signal: whoever adopts it once we are gone reaps it.
-        pid_t program =
-            clone(runProgram, programStackTop(plan), CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+        long program = raw::clone(
+            CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
+            programStackTop(plan), &plan->programPid, &plan->programRunning, runProgram, plan);
         if (program < 0) {
-            fail(plan, Step::ProgramProcess, errno);
+            fail(plan, Step::ProgramProcess, static_cast<int>(-program));
         } else if (plan->failedStep != Step::Started) {
-            // Failed before exec: our zombie to reap, not init's. The raw call, because waitpid
-            // is a cancellation point of the C library.
-            syscall(SYS_wait4, program, nullptr, __WALL, nullptr);
+            // Failed before exec: our zombie to reap, not init's.
+            raw::call(SYS_wait4, program, nullptr, __WALL, nullptr);
         }
     }
     // The program's process has exec'd or exited (CLONE_VFORK), so from here on nothing but
     // this process touches the plan, and it only to exit.
     plan->intermediateDone = true;
-    _exit(0);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -318,6 +335,7 @@ int planProgram(LaunchMode mode, const char16_t* text, LaunchPlan& plan) {
         const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
         plan.searchPath = copyText(path != nullptr ? path : kDefaultSearchPath);
         if (plan.searchPath == nullptr) return ENOMEM;
+        plan.nameLength = program.size();
     }
     plan.envp = environ;
     return mapStacks(plan) ? 0 : ENOMEM;
@@ -335,27 +353,49 @@ void releasePlan(LaunchPlan* plan) {
 // of the C library's cancellation or wrappers runs here.
 int reap(pid_t intermediate) {
     int status = 0;
-    while (syscall(SYS_wait4, intermediate, &status, __WALL, nullptr) < 0 && errno == EINTR) {
+    while (raw::call(SYS_wait4, intermediate, &status, __WALL, nullptr) == -EINTR) {
     }
     return status;
 }
 
-// Starts the intermediate, which starts the program, and waits for the intermediate only.
+// Waits until the program's process of a launch whose intermediate was killed has exec'd or
+// exited, so that nothing the call started still runs in the caller's memory when it returns.
+// The kernel clears the word and wakes it then; each wait is bounded, and a process that is gone
+// with the word still set (one that dumped core keeps it) ends the wait too.
+void awaitProgramProcess(LaunchPlan& plan) {
+    if (plan.programPid == 0)
+        return;  // never created: the intermediate is gone, so it never will be
+    constexpr timespec kRecheck = {0, 100'000'000};
+    for (;;) {
+        int running = __atomic_load_n(&plan.programRunning, __ATOMIC_ACQUIRE);
+        if (running == 0) return;
+        // Not FUTEX_PRIVATE_FLAG: the kernel's wake at exec or exit is a shared one.
+        long waited = raw::call(SYS_futex, &plan.programRunning, FUTEX_WAIT, running, &kRecheck);
+        if (waited == -ETIMEDOUT && raw::call(SYS_kill, plan.programPid, 0) == -ESRCH) return;
+    }
+}
+
+// Starts the intermediate, which starts the program, and waits for the intermediate only, and
+// for the program's process too when the intermediate did not see it to its exec.
 Outcome runPlan(LaunchPlan& plan) {
     // Exit signal 0: the intermediate sends the caller no SIGCHLD, so the application's handler
     // and a VM's waitpid(-1) never see it. Every signal is blocked (the C library's own ones
     // too, hence the raw call) so that none of the caller's handlers runs in the intermediate.
     std::uint64_t previousMask = 0;
     setSignalMask(kAllSignals, &previousMask);
-    pid_t intermediate =
-        clone(runIntermediate, intermediateStackTop(&plan), CLONE_VM | CLONE_VFORK, &plan);
-    int cloneError = errno;
+    plan.programRunning = 1;
+    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, intermediateStackTop(&plan), nullptr,
+                                   nullptr, runIntermediate, &plan);
     setSignalMask(previousMask, nullptr);
-    if (intermediate < 0) return {Step::Intermediate, cloneError};
-    int status = reap(intermediate);
+    if (intermediate < 0) return {Step::Intermediate, static_cast<int>(-intermediate)};
+    int status = reap(static_cast<pid_t>(intermediate));
     if (!plan.intermediateDone) {
-        // Killed before it could tell: the program's process may still be running on the plan.
-        return {Step::Unknown, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+        // Killed before it could tell: the program's process, if it was created, may still be
+        // running on the plan, and it records its own outcome there.
+        awaitProgramProcess(plan);
+        if (plan.programPid == 0) {
+            return {Step::Interrupted, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+        }
     }
     return {plan.failedStep, plan.error};
 }
@@ -368,9 +408,7 @@ Outcome startDetached(LaunchMode mode, const char16_t* text) {
     plan->failedStep = Step::Started;
     Outcome outcome{Step::Program, planProgram(mode, text, *plan)};
     if (outcome.code == 0) outcome = runPlan(*plan);
-    // With the outcome unknown, a process that may still be running before exec could be
-    // using every byte of the plan: it stays allocated, a bounded leak for a rare event.
-    if (outcome.step != Step::Unknown) releasePlan(plan);
+    releasePlan(plan);
     return outcome;
 }
 
@@ -390,27 +428,36 @@ const char* stepFailure(Step step) {
     }
 }
 
+// The system's message for an error number.
+std::string_view errorText(int error, char* buffer, std::size_t size) {
+    buffer[0] = '\0';
+    __xpg_strerror_r(error, buffer, size);
+    buffer[size - 1] = '\0';
+    return buffer[0] != '\0' ? std::string_view(buffer) : std::string_view("Unknown error");
+}
+
 // Writes what a launch that did not start its program must tell: which step failed and why.
 void report(const char16_t* text, Outcome outcome) {
     char message[512];
-    if (outcome.step == Step::Unknown) {
-        char* end = message;
+    char* end = message;
+    if (outcome.step == Step::Interrupted) {
+        // Nothing was started, as if the intermediate's creation had been interrupted.
         constexpr std::string_view kKilled = "the process starting it was killed by signal ";
-        constexpr std::string_view kVanished = "the process starting it ended before it could tell";
+        constexpr std::string_view kVanished = "the process starting it ended early";
         if (outcome.code != 0) {
             end = append(end, kKilled.data(), kKilled.size());
             end = appendDecimal(end, static_cast<unsigned long>(outcome.code));
         } else {
             end = append(end, kVanished.data(), kVanished.size());
         }
-        reportUnknownOutcome(text, {message, static_cast<std::size_t>(end - message)});
-        return;
+        outcome.code = EINTR;
+    } else if (const char* step = stepFailure(outcome.step)) {
+        std::string_view stepText(step);
+        end = append(end, stepText.data(), stepText.size());
     }
     char reason[256];
-    std::string_view why = strerror_r(outcome.code, reason, sizeof reason);
-    if (const char* step = stepFailure(outcome.step)) {
-        std::string_view stepText(step);
-        char* end = append(message, stepText.data(), stepText.size());
+    std::string_view why = errorText(outcome.code, reason, sizeof reason);
+    if (end != message) {
         end = append(end, ": ", 2);
         end = append(end, why.data(), why.size() < 200 ? why.size() : 200);
         why = {message, static_cast<std::size_t>(end - message)};

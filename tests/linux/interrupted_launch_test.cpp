@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -36,6 +37,7 @@ struct RefusedStep {
     std::optional<std::uint32_t> thirdArgument;
     std::uint16_t error;
     std::string says;
+    std::uint32_t action = SECCOMP_RET_ERRNO;  // with the error, or a kill that reports EINTR
 };
 
 TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
@@ -45,15 +47,20 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
          "cannot make /dev/null the child's standard streams"},
         {"new session", SYS_setsid, std::nullopt, EPERM,
          "cannot start a new session for the child"},
+        // Killed before it created the program's process: nothing runs, and the call knows it.
+        {"intermediate killed", SYS_dup3, std::nullopt, EINTR,
+         "the process starting it was killed by signal " + std::to_string(SIGSYS),
+         SECCOMP_RET_KILL_THREAD},
     };
     for (const RefusedStep& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDirectory scratch;
         ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
         int exitCode = inForkedCaller(scratch, [&c] {
-            if (filterSystemCall(c.systemCall, SECCOMP_RET_ERRNO | c.error, c.thirdArgument) != 0) {
-                return 2;
-            }
+            // A process killed by seccomp dumps core unless its memory is marked undumpable.
+            prctl(PR_SET_DUMPABLE, 0);
+            std::uint32_t action = c.action | (c.action == SECCOMP_RET_ERRNO ? c.error : 0U);
+            if (filterSystemCall(c.systemCall, action, c.thirdArgument) != 0) return 2;
             launch(LaunchMode::ProgramPath, widen(probePath()));
             return 0;
         });
@@ -65,29 +72,58 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
     }
 }
 
-// Whoever kills the intermediate while the program's process has not exec'd yet leaves that
-// process running on the launch's memory: the call must not free it, and must not claim to know
-// how the launch went. The program, once let go, still starts.
-TEST(InterruptedLaunch, AKilledIntermediateLeavesTheProgramValidMemoryAndAnUnknownOutcome) {
+// Whoever kills the intermediate while the program's process has not exec'd yet does not end that
+// process, which runs on the caller's memory and thread-local storage: the call returns only once
+// it has exec'd, so that its failed execve calls (one per missing directory on PATH) leave the
+// caller's errno alone, and the outcome is known again. Exit code bits: 4, the call returned
+// while that process still ran the caller's code; 8, the caller's errno changed after the call.
+TEST(InterruptedLaunch, AKilledIntermediateLeavesNothingRunningInTheCallersMemory) {
     ScratchDirectory scratch;
     ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
-    int exitCode = inForkedCaller(scratch, [] {
+    std::string path;
+    for (int i = 0; i < 1000; ++i) path += "/dev/null/" + std::to_string(i) + ":";
+    ScopedEnvironment searchPath("PATH", path + fs::path(probePath()).parent_path().string());
+    int exitCode = inForkedCaller(scratch, [&scratch] {
         prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphaned program's process comes back to us
         ExecHold hold;
-        std::thread caller([] { launch(LaunchMode::CommandLine, widen(probePath() + " a")); });
-        pid_t program = hold.awaitExec();
-        if (program == 0) return 3;
-        kill(parentOf(program), SIGKILL);
+        std::atomic<pid_t> program{0};
+        std::atomic<bool> programDone{false};
+        bool returnedEarly = false;
+        int errnoAfter = 0;
+        std::thread caller([&] {
+            launch(LaunchMode::CommandLine,
+                   widen(fs::path(probePath()).filename().string() + " a"));
+            std::error_code gone;  // a program's process that has exited has no executable
+            returnedEarly = fs::read_symlink("/proc/self/exe") ==
+                            fs::read_symlink("/proc/" + std::to_string(program) + "/exe", gone);
+            errno = EDOM;
+            while (!programDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            errnoAfter = errno;
+        });
+        program = hold.awaitExec();
+        if (program != 0) {
+            kill(parentOf(program), SIGKILL);
+            hold.release();
+        }
+        // Lets the search go on, one directory at a time, until the probe has run.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (program != 0 && std::chrono::steady_clock::now() < deadline) {
+            if (hold.awaitExec(100) != 0) {
+                hold.release();
+            } else if (!reportFiles(scratch.path()).empty()) {
+                break;
+            }
+        }
+        programDone = true;
         caller.join();
-        hold.release();
+        if (program == 0) return 3;
         int status = 0;
         waitpid(program, &status, 0);  // bounded: the probe reports and exits at once
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 2;
+        return (returnedEarly ? 4 : 0) | (errnoAfter != EDOM ? 8 : 0);
     });
-    EXPECT_EQ(exitCode, 0) << "the program's process did not end by itself";
-    EXPECT_EQ(readFile(scratch.path() / "stderr"),
-              "StartUtil: cannot tell whether \"" + probePath() +
-                  " a\" started: the process starting it was killed by signal 9\n");
+    EXPECT_EQ(exitCode, 0) << "4: returned before the program's exec; 8: errno changed";
+    EXPECT_EQ(readFile(scratch.path() / "stderr"), "");
     std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0]["argv.1"], "a");

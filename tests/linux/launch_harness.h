@@ -271,10 +271,10 @@ class ExecHold {
     ExecHold(const ExecHold&) = delete;
     ExecHold& operator=(const ExecHold&) = delete;
 
-    // The process whose execve is now held, or 0 if none came within ten seconds.
-    pid_t awaitExec() {
+    // The process whose execve is now held, or 0 if none came within the time given.
+    pid_t awaitExec(int milliseconds = 10000) {
         pollfd ready{listener_, POLLIN, 0};
-        if (listener_ <= 0 || poll(&ready, 1, 10000) != 1) return 0;
+        if (listener_ <= 0 || poll(&ready, 1, milliseconds) != 1) return 0;
         held_ = {};
         if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &held_) != 0) return 0;
         return static_cast<pid_t>(held_.pid);

@@ -1,0 +1,128 @@
+// System calls made directly, for the processes that run in the caller's memory before exec.
+//
+// Those processes run on the calling thread's thread pointer (no CLONE_SETTLS), so everything
+// thread-local they write lands in the caller's thread: errno, which every C library wrapper
+// sets on failure, and the pid and tid that glibc before 2.24 caches in the thread control block
+// and that its clone wrapper sets to -1 in a child made with CLONE_VM. So they make no call into
+// the C library at all: the calls here return -errno on failure, and rawClone replaces clone().
+#pragma once
+
+#include <sys/syscall.h>
+
+#include <type_traits>
+
+namespace raw {
+
+// An argument as the kernel takes it: one register's worth.
+template <typename T>
+long word(T value) {
+    if constexpr (std::is_null_pointer_v<T>) {
+        return 0;
+    } else if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<long>(value);  // NOLINT(performance-no-int-to-ptr)
+    } else {
+        return static_cast<long>(value);
+    }
+}
+
+#if defined(__x86_64__)
+
+inline long call6(long number, long a, long b, long c, long d, long e, long f) {
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    register long r9 __asm__("r9") = f;
+    long result;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return result;
+}
+
+// clone(flags, stack, parentTid, childTid) that runs `function(argument)` on `stackTop` in the
+// child and ends it with the exit system call and the function's result; returns the child's
+// id or -errno. The child starts with the caller's registers, so the function and its argument
+// travel in registers that the system call keeps.
+inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* childTid,
+                  int (*function)(void*), void* argument) {
+    register long r10 __asm__("r10") = word(childTid);
+    register long r8 __asm__("r8") = 0;  // no new thread pointer
+    register long r12 __asm__("r12") = word(function);
+    register long r13 __asm__("r13") = word(argument);
+    long result;
+    __asm__ volatile(
+        "syscall\n\t"
+        "test %%rax, %%rax\n\t"
+        "jnz 1f\n\t"
+        "xor %%ebp, %%ebp\n\t"  // the outermost frame
+        "mov %%r13, %%rdi\n\t"
+        "call *%%r12\n\t"
+        "mov %%eax, %%edi\n\t"
+        "mov %[exit], %%eax\n\t"
+        "syscall\n\t"
+        "hlt\n"
+        "1:"
+        : "=a"(result)
+        : "a"(long{SYS_clone}), "D"(flags), "S"(stackTop), "d"(parentTid), "r"(r10), "r"(r8),
+          "r"(r12), "r"(r13), [exit] "i"(SYS_exit)
+        : "rcx", "r11", "memory");
+    return result;
+}
+
+#elif defined(__aarch64__)
+
+inline long call6(long number, long a, long b, long c, long d, long e, long f) {
+    register long x8 __asm__("x8") = number;
+    register long x0 __asm__("x0") = a;
+    register long x1 __asm__("x1") = b;
+    register long x2 __asm__("x2") = c;
+    register long x3 __asm__("x3") = d;
+    register long x4 __asm__("x4") = e;
+    register long x5 __asm__("x5") = f;
+    __asm__ volatile("svc #0"
+                     : "+r"(x0)
+                     : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5)
+                     : "memory");
+    return x0;
+}
+
+// As on x86_64; arm64's clone takes the thread pointer before the child's tid.
+inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* childTid,
+                  int (*function)(void*), void* argument) {
+    register long x8 __asm__("x8") = SYS_clone;
+    register long x0 __asm__("x0") = word(flags);
+    register long x1 __asm__("x1") = word(stackTop);
+    register long x2 __asm__("x2") = word(parentTid);
+    register long x3 __asm__("x3") = 0;  // no new thread pointer
+    register long x4 __asm__("x4") = word(childTid);
+    register long x9 __asm__("x9") = word(function);
+    register long x10 __asm__("x10") = word(argument);
+    __asm__ volatile(
+        "svc #0\n\t"
+        "cbnz x0, 1f\n\t"
+        "mov x29, #0\n\t"  // the outermost frame
+        "mov x0, x10\n\t"
+        "blr x9\n\t"
+        "mov x8, %[exit]\n\t"
+        "svc #0\n\t"
+        "brk #0\n"
+        "1:"
+        : "+r"(x0)
+        : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x9), "r"(x10), [exit] "i"(SYS_exit)
+        : "memory");
+    return x0;
+}
+
+#else
+#error "no raw system calls for this architecture"
+#endif
+
+// A system call with up to six arguments of any integer or pointer type; -errno on failure.
+template <typename... Args>
+long call(long number, Args... args) {
+    static_assert(sizeof...(Args) <= 6, "the kernel takes six arguments at most");
+    long words[6] = {word(args)...};
+    return call6(number, words[0], words[1], words[2], words[3], words[4], words[5]);
+}
+
+}  // namespace raw

@@ -1,6 +1,7 @@
 # Fails unless LIBRARY defines exactly the two JNI entry points among its dynamic symbols, needs
-# no shared library but libc.so.6, and asks for no glibc symbol version newer than 2.17, so that
-# it loads into any JVM on any glibc still in service.
+# no shared library but libc.so.6, asks for no glibc symbol version newer than 2.17, and imports
+# nothing but what IMPORTS lists (libc_imports.txt), so that it loads into any JVM on any glibc
+# still in service and on musl.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND nm -D --defined-only "${LIBRARY}"
                 OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
@@ -35,4 +36,43 @@ foreach(version IN LISTS versions)
     message(FATAL_ERROR "needs glibc ${number}, newer than ${ceiling}")
   endif()
 endforeach()
-message(STATUS "NEEDED: ${needed}; glibc versions: ${versions}")
+
+# The imports, against the list of what glibc and musl both have with the same meaning.
+file(STRINGS "${IMPORTS}" lines REGEX "^[^#]")
+set(allowed "")
+set(allowed_weak "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^weak +([^ ]+)")
+    list(APPEND allowed_weak "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^([^ ]+)")
+    list(APPEND allowed "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+# What no line may ever allow: each exists on glibc alone or means something else there.
+foreach(name IN LISTS allowed allowed_weak)
+  if(name MATCHES "^(clone|strerror_r|__getauxval|getauxval|gnu_get_libc_version|__.*_chk)$")
+    message(FATAL_ERROR "${IMPORTS} allows ${name}, which glibc and musl do not share")
+  endif()
+endforeach()
+execute_process(COMMAND nm -D --undefined-only "${LIBRARY}"
+                OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\n]+" undefined_lines "${undefined}")
+set(imports "")
+set(unlisted "")
+foreach(line IN LISTS undefined_lines)
+  if(NOT line MATCHES "^ *([A-Za-z]) ([^@ ]+)")
+    message(FATAL_ERROR "unreadable line of nm: ${line}")
+  endif()
+  set(kind "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_2}")
+  list(APPEND imports "${name}")
+  if(NOT name IN_LIST allowed AND NOT (kind STREQUAL "w" AND name IN_LIST allowed_weak))
+    list(APPEND unlisted "${kind} ${name}")
+  endif()
+endforeach()
+if(unlisted)
+  list(JOIN unlisted "\n  " unlisted)
+  message(FATAL_ERROR "imports not in ${IMPORTS} (extend it on purpose, saying why each is "
+                      "safe on glibc 2.17 and musl 1.2):\n  ${unlisted}")
+endif()
+message(STATUS "NEEDED: ${needed}; glibc versions: ${versions}; imports: ${imports}")

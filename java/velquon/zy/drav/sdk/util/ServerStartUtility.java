@@ -54,8 +54,8 @@ package velquon.zy.drav.sdk.util;
  *       subreaper, becomes the parent of every orphan, and children that exit stay zombies until
  *       something reaps them: run such containers with {@code --init} or an init process.
  *   <li>A child that is killed after it was created but before its program was executed is not
- *       reported. If the short-lived intermediate process is killed first, the call cannot tell
- *       whether the program started and says so on standard error.
+ *       reported. If the short-lived intermediate process is killed first, the call still waits
+ *       until the child has executed its program or ended, and reports as for any launch.
  * </ul>
  *
  * <p>Windows:

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -164,6 +165,41 @@ TEST(InterruptedLaunch, APendingCancellationActsOnlyAfterTheLaunch) {
     EXPECT_EQ(result, PTHREAD_CANCELED);
     EXPECT_EQ(output.stdoutText(), probePath());
     EXPECT_EQ(awaitReports(scratch.path(), 1).size(), 1u);
+}
+
+// A text no execve could take is refused as such before its plan is made, and costs about its
+// own size once more: under an address-space limit it still gets the true reason, its whole
+// echo, and a short failure line.
+TEST(InterruptedLaunch, AHugeTextIsRefusedAsTooLongWithinLittleMemory) {
+    constexpr std::size_t kUnits = 30'000'000;
+    ScratchDirectory scratch;
+    for (LaunchMode mode : {LaunchMode::ProgramPath, LaunchMode::CommandLine}) {
+        SCOPED_TRACE(mode == LaunchMode::ProgramPath ? "program path" : "command line");
+        int exitCode = inForkedCaller(scratch, [mode, &scratch] {
+            std::u16string text(kUnits, u'a');
+            text[0] = u'/';
+            int echo =
+                open((scratch.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(echo, 1);
+            std::ifstream status("/proc/self/status");
+            std::size_t sizeKiB = 0;
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("VmSize:", 0) == 0) sizeKiB = std::stoul(line.substr(7));
+            }
+            // Room for the UTF-8 form and a little more, not for three copies of it.
+            rlim_t limit = (sizeKiB << 10) + 2 * kUnits;
+            rlimit addressSpace{limit, limit};
+            if (sizeKiB == 0 || setrlimit(RLIMIT_AS, &addressSpace) != 0) return 2;
+            launch(mode, std::move(text));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        EXPECT_EQ(fs::file_size(scratch.path() / "stdout"), kUnits) << "the echo is not whole";
+        EXPECT_EQ(readFile(scratch.path() / "stderr"),
+                  "StartUtil: cannot start \"/" + std::string(999, 'a') +
+                      "\xE2\x80\xA6\" (30000000 characters): " + std::strerror(E2BIG) +
+                      " (error 7)\n");
+    }
 }
 
 }  // namespace

@@ -322,6 +322,8 @@ bool execCouldTake(std::size_t elements, std::size_t bytes, std::size_t longest)
 // errno of a text that names no program, that no execve could take, or of missing memory.
 int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
     if (mode == LaunchMode::ProgramPath) {
+        // As execve would answer: the path is checked as a file name before it counts as argv.
+        if (command.size() >= PATH_MAX) return ENAMETOOLONG;
         if (!execCouldTake(1, command.size() + 1, command.size())) return E2BIG;
         plan.argv = pathArgv(command);
     } else {

@@ -327,6 +327,8 @@ int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
         if (!execCouldTake(1, command.size() + 1, command.size())) return E2BIG;
         plan.argv = pathArgv(command);
     } else {
+        CommandLineShape shape = measureCommandLine(command);
+        if (!execCouldTake(shape.elements, shape.bytes, shape.longest)) return E2BIG;
         plan.argv = splitCommandLine(command);
     }
     if (plan.argv == nullptr) return ENOMEM;

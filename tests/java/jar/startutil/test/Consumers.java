@@ -8,6 +8,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
@@ -33,10 +34,12 @@ final class Consumers {
      * Runs a command to its end within the deadline, its output and errors into log; fails on
      * any exit status but 0. Whatever it started is killed when the deadline passes.
      */
-    static String run(List<String> command, Path directory, Path log, long timeoutMillis)
-        throws IOException, InterruptedException {
-        Process process = new ProcessBuilder(command).directory(directory.toFile())
-                              .redirectErrorStream(true).redirectOutput(log.toFile()).start();
+    static String run(List<String> command, Map<String, String> environment, Path directory,
+                      Path log, long timeoutMillis) throws IOException, InterruptedException {
+        ProcessBuilder builder = new ProcessBuilder(command).directory(directory.toFile())
+                                     .redirectErrorStream(true).redirectOutput(log.toFile());
+        builder.environment().putAll(environment);
+        Process process = builder.start();
         boolean ended = process.waitFor(Deadlines.scaled(timeoutMillis), TimeUnit.MILLISECONDS);
         if (!ended) {
             process.descendants().forEach(ProcessHandle::destroyForcibly);

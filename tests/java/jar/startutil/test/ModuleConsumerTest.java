@@ -9,6 +9,7 @@ import java.io.PrintStream;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.List;
+import java.util.Map;
 import java.util.spi.ToolProvider;
 import org.junit.After;
 import org.junit.Before;
@@ -47,7 +48,7 @@ public class ModuleConsumerTest {
         String output = Consumers.run(
             List.of(java, "--module-path", jar + File.pathSeparator + classes, "--module",
                     "startutil.consumer/startutil.consumer.Main", Probe.path() + " module"),
-            reports.directory(), reports.directory().resolve("java.log"), 30_000);
+            Map.of(), reports.directory(), reports.directory().resolve("java.log"), 30_000);
 
         Consumers.assertStartedDetached(
             output, "velquon.zy.drav.sdk.util@" + Consumers.property("startutil.version"),

@@ -27,11 +27,13 @@ public final class ReproducibleJar {
 
     public static void main(String[] args) throws IOException {
         if (args.length < 4) {
-            System.err.println("usage: ReproducibleJar <jar> <epoch seconds> <manifest> <folder>...");
+            System.err.println(
+                "usage: ReproducibleJar <jar> <epoch seconds> <manifest> <folder>...");
             System.exit(2);
         }
         // A local time in UTC is stored as it is: no time zone of the build machine enters.
-        LocalDateTime time = LocalDateTime.ofEpochSecond(Long.parseLong(args[1]), 0, ZoneOffset.UTC);
+        LocalDateTime time =
+            LocalDateTime.ofEpochSecond(Long.parseLong(args[1]), 0, ZoneOffset.UTC);
         Map<String, Path> entries = new TreeMap<>();
         for (int i = 3; i < args.length; ++i) collect(Paths.get(args[i]), entries);
         Path jar = Paths.get(args[0]);

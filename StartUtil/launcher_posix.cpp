@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -112,16 +113,80 @@ void fail(LaunchPlan* plan, Step step, int error) {
     plan->failedStep = step;
 }
 
+// The kernel's prlimit64 limits, the one limit call every architecture has.
+struct KernelLimit {
+    std::uint64_t current;
+    std::uint64_t maximum;
+};
+
+// How far a sweep for open descriptors has to look, and how many one ppoll may ask about (no more
+// than the soft limit, or the call fails with EINVAL).
+struct DescriptorRange {
+    int ceiling;
+    int batch;
+};
+
+// Up to the larger of the soft and hard limits: a descriptor opened before the soft limit was
+// lowered stays open above it. The kernel refuses either limit above fs.nr_open, itself at most
+// INT_MAX, so the cap only keeps the count an int: the limit in force is the real bound, and a
+// sweep costs one ppoll per batch of it (4,096 calls, some 30 ms, at the common 1,048,576).
+DescriptorRange descriptorRange(int batchCapacity) {
+    KernelLimit limit{0, 0};
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) {
+        // Unreadable limits: the kernel's own default ceiling for them.
+        limit = {static_cast<std::uint64_t>(batchCapacity), std::uint64_t{1} << 20};
+    }
+    std::uint64_t larger = limit.current > limit.maximum ? limit.current : limit.maximum;
+    auto cap = [](std::uint64_t value, std::uint64_t bound) {
+        return static_cast<int>(value < bound ? value : bound);
+    };
+    int batch = cap(limit.current, static_cast<std::uint64_t>(batchCapacity));
+    return {cap(larger, INT_MAX), batch > 0 ? batch : 1};
+}
+
+// Without /proc: asks ppoll about a batch of descriptors at a time, with no events and no wait,
+// and closes those that do not come back POLLNVAL (not open), so that the cost follows the open
+// descriptors rather than the limit. Should ppoll fail, that batch is closed one by one. An
+// O_PATH descriptor also comes back POLLNVAL: the one kind only the listing can find.
+void closeDescriptorsByPolling() {
+    constexpr int kBatchCapacity = 256;  // 2 KiB of the 32 KiB stack
+    pollfd batch[kBatchCapacity];
+    DescriptorRange range = descriptorRange(kBatchCapacity);
+    const timespec immediately{0, 0};
+    for (int first = 3; first < range.ceiling;) {
+        int count = range.ceiling - first < range.batch ? range.ceiling - first : range.batch;
+        for (int i = 0; i < count; ++i) batch[i] = {first + i, 0, 0};
+        long polled =
+            syscall(SYS_ppoll, batch, static_cast<unsigned>(count), &immediately, nullptr, 0);
+        for (int i = 0; i < count; ++i) {
+            if (polled < 0 || (batch[i].revents & POLLNVAL) == 0) syscall(SYS_close, first + i);
+        }
+        first += count;
+    }
+}
+
+// /proc/self/fd opened for listing. A caller at its descriptor limit leaves no descriptor free
+// for it: the child keeps none above 2, so 3 is closed to make room.
+int openDescriptorListing() {
+    auto openListing = [] {
+        return static_cast<int>(
+            syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    };
+    int directory = openListing();
+    if (directory < 0 && (errno == EMFILE || errno == ENFILE)) {
+        syscall(SYS_close, 3);
+        directory = openListing();
+    }
+    return directory;
+}
+
 // Closes every descriptor from 3 up when close_range is missing (kernels before 5.9): lists
 // /proc/self/fd, which names this process's table, and closes what it finds until a pass finds
-// nothing; a brute-force sweep up to the limit when /proc is not there.
+// nothing; polls for them up to the descriptor limits when /proc is not there.
 void closeDescriptorsByListing() {
-    int directory = static_cast<int>(
-        syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int directory = openDescriptorListing();
     if (directory < 0) {
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) syscall(SYS_close, fd);
+        closeDescriptorsByPolling();
         return;
     }
     alignas(8) char buffer[4096];

@@ -66,6 +66,85 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
     }
 }
 
+// The flags the child lists /proc/self/fd with, and nothing else opens anything with: refusing
+// them puts /proc out of the launch's reach, as in a container that has none.
+constexpr std::uint32_t kListingFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+const std::vector<std::string> kNullStandardStreams = {"0=/dev/null", "1=/dev/null", "2=/dev/null"};
+
+// Raises the hard descriptor limit to the kernel's usual ceiling where that is allowed, and opens
+// a descriptor just below whichever hard limit is then in force; returns it, or -1.
+int openBelowTheHardLimit() {
+    rlimit limit{rlim_t{1} << 20, rlim_t{1} << 20};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    }
+    return dup2(1, static_cast<int>(limit.rlim_max - 1));
+}
+
+bool lowerSoftLimit(rlim_t soft) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = soft;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// As on a kernel before 5.9 with no /proc: the child must find the open descriptors up to the
+// hard limit, where one opened before the soft limit was lowered may sit, and close only those:
+// a close per possible descriptor costs seconds at the limits JVMs raise theirs to. A close of a
+// descriptor that was never open kills the intermediate.
+TEST(InterruptedLaunch, WithoutCloseRangeOrProcOnlyTheOpenDescriptorsUpToTheHardLimitAreClosed) {
+    for (bool lowered : {true, false}) {
+        SCOPED_TRACE(lowered ? "soft limit lowered to 1,024" : "soft limit at the hard limit");
+        ScratchDirectory scratch;
+        ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+        int exitCode = inForkedCaller(scratch, [lowered] {
+            int top = openBelowTheHardLimit();
+            if (top < 0 || (lowered && !lowerSoftLimit(1024))) return 2;
+            auto neverOpen = static_cast<std::uint32_t>(top - 1);
+            bool filtered =
+                filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) == 0 &&
+                filterSystemCall(SYS_openat, SECCOMP_RET_ERRNO | ENOENT, kListingFlags) == 0 &&
+                filterSystemCall(SYS_close, SECCOMP_RET_KILL_PROCESS, neverOpen, 0) == 0;
+            if (!filtered) return 3;
+            launch(LaunchMode::ProgramPath, widen(probePath()));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        ASSERT_EQ(readFile(scratch.path() / "stderr"), "");
+        std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reportedDescriptors(reports[0]), kNullStandardStreams);
+    }
+}
+
+// A caller at its descriptor limit leaves none free to list /proc/self/fd with; the listing
+// still runs, after closing descriptor 3, and finds the descriptor above the lowered soft limit
+// without a sweep (ppoll kills the intermediate here).
+TEST(InterruptedLaunch, ACallerWithNoDescriptorFreeStillHasItsDescriptorsListed) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        constexpr rlim_t kSoftLimit = 64;
+        if (openBelowTheHardLimit() < 0 || !lowerSoftLimit(kSoftLimit)) return 2;
+        int fd = 0;
+        for (rlim_t i = 0; i < kSoftLimit && fd >= 0; ++i) fd = dup(1);
+        if (fd >= 0 || errno != EMFILE) return 4;
+        if (filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) != 0 ||
+            filterSystemCall(SYS_ppoll, SECCOMP_RET_KILL_PROCESS) != 0) {
+            return 3;
+        }
+        launch(LaunchMode::ProgramPath, widen(probePath()));
+        return 0;
+    });
+    ASSERT_EQ(exitCode, 0);
+    ASSERT_EQ(readFile(scratch.path() / "stderr"), "");
+    std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reportedDescriptors(reports[0]), kNullStandardStreams);
+}
+
 // Whoever kills the intermediate while the program's process has not exec'd yet leaves that
 // process running on the launch's memory: the call must not free it, and must not claim to know
 // how the launch went. The program, once let go, still starts.

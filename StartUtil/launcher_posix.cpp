@@ -444,11 +444,12 @@ int reap(pid_t intermediate) {
 
 // Waits until the program's process of a launch whose intermediate was killed has exec'd or
 // exited, so that nothing the call started still runs in the caller's memory when it returns.
-// The kernel clears the word and wakes it then; each wait is bounded, and a process that is gone
-// with the word still set (one that dumped core keeps it) ends the wait too.
+// The kernel clears the word and wakes it then. The wait lasts what the intermediate's own
+// CLONE_VFORK wait would have lasted; each sleep is bounded, and a process that is gone with the
+// word still set (a kernel may keep it for one that dumped core) ends the wait too.
 void awaitProgramProcess(LaunchPlan& plan) {
-    if (plan.programPid == 0)
-        return;  // never created: the intermediate is gone, so it never will be
+    // Never created: the intermediate is gone, so it never will be.
+    if (plan.programPid == 0) return;
     constexpr timespec kRecheck = {0, 100'000'000};
     for (;;) {
         int running = __atomic_load_n(&plan.programRunning, __ATOMIC_ACQUIRE);

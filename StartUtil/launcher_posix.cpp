@@ -29,6 +29,7 @@
 #include "report.h"
 
 extern "C" char** environ;
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 extern "C" int __xpg_strerror_r(int code, char* buffer, std::size_t size) noexcept;
 
 namespace {
@@ -384,6 +385,7 @@ std::size_t longestExecString() {
 // Whether execve could ever take an argv of `elements` strings of `bytes` bytes in all (their
 // terminators included), the longest `longest` bytes, beside the current environment. Checked
 // before argv is made, so that a text no system could take costs no memory for its plan.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): each named at the call
 bool execCouldTake(std::size_t elements, std::size_t bytes, std::size_t longest) {
     if (longest + 1 > longestExecString()) return false;
     long limit = sysconf(_SC_ARG_MAX);

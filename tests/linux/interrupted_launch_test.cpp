@@ -289,8 +289,11 @@ TEST(InterruptedLaunch, AHugeTextIsRefusedAsTooLongWithinLittleMemory) {
     constexpr std::size_t kUnits = 30'000'000;
     ScratchDirectory scratch;
     // A path is too long as a file name before it is too long as an argument.
-    for (auto [mode, error] : {std::pair{LaunchMode::ProgramPath, ENAMETOOLONG},
-                               std::pair{LaunchMode::CommandLine, E2BIG}}) {
+    for (auto modeAndError : {std::pair{LaunchMode::ProgramPath, ENAMETOOLONG},
+                              std::pair{LaunchMode::CommandLine, E2BIG}}) {
+        // Named copies: clang 14 cannot capture a structured binding in a lambda.
+        LaunchMode mode = modeAndError.first;
+        int error = modeAndError.second;
         SCOPED_TRACE(mode == LaunchMode::ProgramPath ? "program path" : "command line");
         int exitCode = inForkedCaller(scratch, [mode, &scratch] {
             std::u16string text(kUnits, u'a');

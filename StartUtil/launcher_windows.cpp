@@ -118,9 +118,17 @@ void forEachPart(std::u16string_view message, Piece&& piece) {
     piece(message.substr(from), false);
 }
 
+// A system message and the program that takes the place of its %1.
+struct MessageFor {
+    std::u16string_view message;
+    std::u16string_view program;
+};
+
 // The message with each %1 filled by the program in quotes, as UTF-8 in `out` (kMostMessageBytes)
 // and its byte count. A program too long for the room left is cut and ends in `…`.
-std::size_t fillProgram(std::u16string_view message, std::u16string_view program, char* out) {
+std::size_t fillProgram(MessageFor filled, char* out) {
+    std::u16string_view message = filled.message;
+    std::u16string_view program = filled.program;
     std::size_t inserts = 0, own = 0;
     forEachPart(message, [&](std::u16string_view part, bool isProgram) {
         inserts += isProgram ? 1 : 0;
@@ -163,7 +171,7 @@ std::string_view systemMessage(DWORD code, std::u16string_view program, char* ou
         message.remove_suffix(1);
     }
     if (message.empty()) return "Unknown error";
-    return {out, fillProgram(message, program, out)};
+    return {out, fillProgram({message, program}, out)};
 }
 
 // The console a standard stream goes to, or null when it goes to a file, a pipe or nowhere. A

@@ -9,6 +9,7 @@ packages=(
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
+  musl-tools                                 # the musl host that loads libStartUtil.so
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm

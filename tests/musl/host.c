@@ -38,14 +38,21 @@ enum { kWhySize = 1024 };  // room for what a failed check says
 static const char* probe;
 static int passed, failed;
 
+static long long nowMs(void);
+
+// One line per check, with the time it took.
+static long long last;  // when the previous check ended
+
 static void check(bool ok, const char* what, const char* why) {
+    long long now = nowMs();
     if (ok) {
         ++passed;
-        printf("ok: %s\n", what);
+        printf("ok: %s (%lld ms)\n", what, now - last);
     } else {
         ++failed;
-        printf("FAILED: %s: %s\n", what, why);
+        printf("FAILED: %s: %s (%lld ms)\n", what, why, now - last);
     }
+    last = now;
     fflush(stdout);
 }
 
@@ -357,9 +364,11 @@ static void checkFailure(int entry, const char* program, int error, const char* 
 }
 
 // The killed-intermediate case: every execve of the caller and what it starts is held for the
-// caller to release (seccomp user notification); the launch's PATH holds thousands of missing
-// directories before the probe's, so that the program's process writes errno over and over.
-enum { kMissingDirectories = 5000 };
+// caller to release (seccomp user notification). The intermediate is killed while the program's
+// process is held, the call is given time to return, and only then does the search go on: the
+// launch's PATH has hundreds of missing directories before the probe's, each a failed execve
+// that writes errno, so a call that returned early sees them land in its thread's errno.
+enum { kMissingDirectories = 500 };
 
 struct Held {
     const char* dir;
@@ -422,7 +431,7 @@ static pid_t parentOf(pid_t pid) {
 }
 
 // Exit codes: 0 when errno was still EDOM once the program had exec'd, 100 + errno when the
-// launch wrote it after the call, 10 and up when the stage could not be set.
+// launch wrote it after the call, 10 to 14 when a stage failed (kStages below).
 static int killedIntermediateBody(void* argument) {
     struct Held* held = argument;
     prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphaned program's process comes back to us
@@ -463,6 +472,7 @@ static void checkKilledIntermediate(void) {
     const char* name = strrchr(probe, '/') + 1;
     size_t size = (size_t)kMissingDirectories * 32 + strlen(probe) + 1;
     char *path = malloc(size), *end = path;
+    if (path == NULL) exit(2);
     for (int i = 0; i < kMissingDirectories; ++i) end += sprintf(end, "/nonexistent/%d:", i);
     sprintf(end, "%.*s", (int)(name - 1 - probe), probe);
     char* savedPath = getenv("PATH") != NULL ? strdup(getenv("PATH")) : NULL;
@@ -474,10 +484,15 @@ static void checkKilledIntermediate(void) {
     if (savedPath != NULL) setenv("PATH", savedPath, 1);
     free(savedPath);
     free(path);
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) > 100) {
-        int error = WEXITSTATUS(status) - 100;
-        snprintf(why, kWhySize, "errno was %d (%s) once the program had exec'd, not EDOM", error,
-                 strerror(error));
+    static const char* const kStages[] = {
+        "no seccomp listener", "no launching thread", "no execve held within 20 s",
+        "no report from the probe within 60 s", "the probe had not ended within 20 s"};
+    int code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    if (code > 100) {
+        snprintf(why, kWhySize, "errno was %d (%s) once the program had exec'd, not EDOM",
+                 code - 100, strerror(code - 100));
+    } else if (code >= 10 && code < 15) {
+        snprintf(why, kWhySize, "%s", kStages[code - 10]);
     } else {
         describeStatus(status, why);
     }
@@ -512,6 +527,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     probe = argv[2];
+    last = nowMs();
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) {
         check(false, "the library loads", dlerror());

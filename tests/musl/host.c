@@ -38,24 +38,6 @@ enum { kWhySize = 1024 };  // room for what a failed check says
 static const char* probe;
 static int passed, failed;
 
-static long long nowMs(void);
-
-// One line per check, with the time it took.
-static long long last;  // when the previous check ended
-
-static void check(bool ok, const char* what, const char* why) {
-    long long now = nowMs();
-    if (ok) {
-        ++passed;
-        printf("ok: %s (%lld ms)\n", what, now - last);
-    } else {
-        ++failed;
-        printf("FAILED: %s: %s (%lld ms)\n", what, why, now - last);
-    }
-    last = now;
-    fflush(stdout);
-}
-
 static long long nowMs(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -65,6 +47,22 @@ static long long nowMs(void) {
 static void pauseMs(long ms) {
     struct timespec pause = {0, ms * 1000000L};
     nanosleep(&pause, NULL);
+}
+
+static long long lastCheckMs;  // when the previous check ended
+
+// One line per check, with the time it took.
+static void check(bool ok, const char* what, const char* why) {
+    long long now = nowMs();
+    if (ok) {
+        ++passed;
+        printf("ok: %s (%lld ms)\n", what, now - lastCheckMs);
+    } else {
+        ++failed;
+        printf("FAILED: %s: %s (%lld ms)\n", what, why, now - lastCheckMs);
+    }
+    lastCheckMs = now;
+    fflush(stdout);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -527,7 +525,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     probe = argv[2];
-    last = nowMs();
+    lastCheckMs = nowMs();
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) {
         check(false, "the library loads", dlerror());

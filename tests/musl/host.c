@@ -429,7 +429,7 @@ static pid_t parentOf(pid_t pid) {
 }
 
 // Exit codes: 0 when errno was still EDOM once the program had exec'd, 100 + errno when the
-// launch wrote it after the call, 10 to 14 when a stage failed (kStages below).
+// launch wrote it after the call, 10 to 15 when a stage failed (kStages below).
 static int killedIntermediateBody(void* argument) {
     struct Held* held = argument;
     prctl(PR_SET_CHILD_SUBREAPER, 1);  // the orphaned program's process comes back to us
@@ -440,7 +440,9 @@ static int killedIntermediateBody(void* argument) {
     struct seccomp_notif notification;
     pid_t program = nextExec(listener, &notification, 20000);
     if (program == 0) return 12;
-    kill(parentOf(program), SIGKILL);
+    pid_t intermediate = parentOf(program);
+    if (intermediate <= 1 || intermediate == getpid()) return 15;
+    kill(intermediate, SIGKILL);
     // A call that returns on the intermediate's death does so at once.
     for (long long deadline = nowMs() + 500; !atomic_load(&held->returned) && nowMs() < deadline;) {
         pauseMs(1);
@@ -483,13 +485,17 @@ static void checkKilledIntermediate(void) {
     free(savedPath);
     free(path);
     static const char* const kStages[] = {
-        "no seccomp listener", "no launching thread", "no execve held within 20 s",
-        "no report from the probe within 60 s", "the probe had not ended within 20 s"};
+        "no seccomp listener",
+        "no launching thread",
+        "no execve held within 20 s",
+        "no report from the probe within 60 s",
+        "the probe had not ended within 20 s",
+        "no intermediate between the caller and the program's process"};
     int code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : 0;
     if (code > 100) {
         snprintf(why, kWhySize, "errno was %d (%s) once the program had exec'd, not EDOM",
                  code - 100, strerror(code - 100));
-    } else if (code >= 10 && code < 15) {
+    } else if (code >= 10 && code < 16) {
         snprintf(why, kWhySize, "%s", kStages[code - 10]);
     } else {
         describeStatus(status, why);

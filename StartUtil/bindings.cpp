@@ -32,23 +32,28 @@ class StringChars {
 
 // A private, writable, terminated copy sized from the string's length: the VM promises no
 // terminator and its characters must not be written to. On the heap, because a Java string
-// may be far larger than a thread's stack. Null when the string is null, the VM hands out no
-// characters or there is no memory for the copy.
-HeapArray<char16_t> copyCommandText(JNIEnv* env, jstring string) {
-    if (string == nullptr) return nullptr;
-    jsize length = env->GetStringLength(string);
-    StringChars chars(env, string);
-    if (chars.get() == nullptr || length < 0) return nullptr;
-    auto size = static_cast<std::size_t>(length);
-    HeapArray<char16_t> copy = allocateArray<char16_t>(size + 1);
+// may be far larger than a thread's stack.
+HeapArray<char16_t> copyChars(const jchar* chars, std::size_t length) {
+    HeapArray<char16_t> copy = allocateArray<char16_t>(length + 1);
     if (copy == nullptr) return nullptr;
-    std::copy_n(chars.get(), size, copy.get());
-    copy[size] = u'\0';
+    std::copy_n(chars, length, copy.get());
+    copy[length] = u'\0';
     return copy;
 }
 
 void launch(JNIEnv* env, jstring command, LaunchMode mode) noexcept {
-    HeapArray<char16_t> text = copyCommandText(env, command);
+    if (command == nullptr) return invokeNonBlocking(mode, nullptr);
+    auto length = static_cast<std::size_t>(std::max<jsize>(env->GetStringLength(command), 0));
+    HeapArray<char16_t> text;
+    {
+        StringChars chars(env, command);
+        // A VM out of native memory hands out no characters (with an OutOfMemoryError pending).
+        if (chars.get() != nullptr) text = copyChars(chars.get(), length);
+    }
+    if (text == nullptr) return refuseCommand(nullptr, length, Refusal::NoMemory);
+    if (std::find(text.get(), text.get() + length, u'\0') != text.get() + length) {
+        return refuseCommand(text.get(), length, Refusal::EmbeddedNul);
+    }
     invokeNonBlocking(mode, text.get());
 }
 

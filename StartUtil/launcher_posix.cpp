@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -26,6 +27,7 @@
 #include "report.h"
 
 extern "C" char** environ;
+extern "C" int __xpg_strerror_r(int code, char* buffer, std::size_t size) noexcept;
 
 namespace {
 
@@ -111,16 +113,80 @@ void fail(LaunchPlan* plan, Step step, int error) {
     plan->failedStep = step;
 }
 
+// The kernel's prlimit64 limits, the one limit call every architecture has.
+struct KernelLimit {
+    std::uint64_t current;
+    std::uint64_t maximum;
+};
+
+// How far a sweep for open descriptors has to look, and how many one ppoll may ask about (no more
+// than the soft limit, or the call fails with EINVAL).
+struct DescriptorRange {
+    int ceiling;
+    int batch;
+};
+
+// Up to the larger of the soft and hard limits: a descriptor opened before the soft limit was
+// lowered stays open above it. The kernel refuses either limit above fs.nr_open, itself at most
+// INT_MAX, so the cap only keeps the count an int: the limit in force is the real bound, and a
+// sweep costs one ppoll per batch of it (4,096 calls, some 30 ms, at the common 1,048,576).
+DescriptorRange descriptorRange(int batchCapacity) {
+    KernelLimit limit{0, 0};
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) {
+        // Unreadable limits: the kernel's own default ceiling for them.
+        limit = {static_cast<std::uint64_t>(batchCapacity), std::uint64_t{1} << 20};
+    }
+    std::uint64_t larger = limit.current > limit.maximum ? limit.current : limit.maximum;
+    auto cap = [](std::uint64_t value, std::uint64_t bound) {
+        return static_cast<int>(value < bound ? value : bound);
+    };
+    int batch = cap(limit.current, static_cast<std::uint64_t>(batchCapacity));
+    return {cap(larger, INT_MAX), batch > 0 ? batch : 1};
+}
+
+// Without /proc: asks ppoll about a batch of descriptors at a time, with no events and no wait,
+// and closes those that do not come back POLLNVAL (not open), so that the cost follows the open
+// descriptors rather than the limit. Should ppoll fail, that batch is closed one by one. An
+// O_PATH descriptor also comes back POLLNVAL: the one kind only the listing can find.
+void closeDescriptorsByPolling() {
+    constexpr int kBatchCapacity = 256;  // 2 KiB of the 32 KiB stack
+    pollfd batch[kBatchCapacity];
+    DescriptorRange range = descriptorRange(kBatchCapacity);
+    const timespec immediately{0, 0};
+    for (int first = 3; first < range.ceiling;) {
+        int count = range.ceiling - first < range.batch ? range.ceiling - first : range.batch;
+        for (int i = 0; i < count; ++i) batch[i] = {first + i, 0, 0};
+        long polled =
+            syscall(SYS_ppoll, batch, static_cast<unsigned>(count), &immediately, nullptr, 0);
+        for (int i = 0; i < count; ++i) {
+            if (polled < 0 || (batch[i].revents & POLLNVAL) == 0) syscall(SYS_close, first + i);
+        }
+        first += count;
+    }
+}
+
+// /proc/self/fd opened for listing. A caller at its descriptor limit leaves no descriptor free
+// for it: the child keeps none above 2, so 3 is closed to make room.
+int openDescriptorListing() {
+    auto openListing = [] {
+        return static_cast<int>(
+            syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    };
+    int directory = openListing();
+    if (directory < 0 && (errno == EMFILE || errno == ENFILE)) {
+        syscall(SYS_close, 3);
+        directory = openListing();
+    }
+    return directory;
+}
+
 // Closes every descriptor from 3 up when close_range is missing (kernels before 5.9): lists
 // /proc/self/fd, which names this process's table, and closes what it finds until a pass finds
-// nothing; a brute-force sweep up to the limit when /proc is not there.
+// nothing; polls for them up to the descriptor limits when /proc is not there.
 void closeDescriptorsByListing() {
-    int directory = static_cast<int>(
-        syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int directory = openDescriptorListing();
     if (directory < 0) {
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) syscall(SYS_close, fd);
+        closeDescriptorsByPolling();
         return;
     }
     alignas(8) char buffer[4096];
@@ -298,15 +364,38 @@ bool mapStacks(LaunchPlan& plan) {
     return true;
 }
 
-// Fills the plan's argv, search path and stacks; returns 0 or the errno of a text that names no
-// program or of missing memory.
-int planProgram(LaunchMode mode, const char16_t* text, LaunchPlan& plan) {
-    std::u16string_view units(text);
-    auto* utf8 = static_cast<char*>(std::malloc(utf8Capacity(units.size()) + 1));
-    if (utf8 == nullptr) return ENOMEM;
-    std::string_view command(utf8, encodeUtf8(units, utf8));
-    plan.argv = mode == LaunchMode::ProgramPath ? pathArgv(command) : splitCommandLine(command);
-    std::free(utf8);
+// The kernel's limit for one argument or environment string, terminator included.
+std::size_t longestExecString() {
+    return 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Whether execve could ever take an argv of `elements` strings of `bytes` bytes in all (their
+// terminators included), the longest `longest` bytes, beside the current environment. Checked
+// before argv is made, so that a text no system could take costs no memory for its plan.
+bool execCouldTake(std::size_t elements, std::size_t bytes, std::size_t longest) {
+    if (longest + 1 > longestExecString()) return false;
+    long limit = sysconf(_SC_ARG_MAX);
+    if (limit <= 0) return true;  // no limit known: execve has the last word
+    std::size_t total = bytes + (elements + 1) * sizeof(char*);
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        total += std::strlen(*variable) + 1 + sizeof(char*);
+    }
+    return total <= static_cast<std::size_t>(limit);
+}
+
+// Fills the plan's argv, search path and stacks from the text's UTF-8 form; returns 0 or the
+// errno of a text that names no program, that no execve could take, or of missing memory.
+int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
+    if (mode == LaunchMode::ProgramPath) {
+        // As execve would answer: the path is checked as a file name before it counts as argv.
+        if (command.size() >= PATH_MAX) return ENAMETOOLONG;
+        if (!execCouldTake(1, command.size() + 1, command.size())) return E2BIG;
+        plan.argv = pathArgv(command);
+    } else {
+        CommandLineShape shape = measureCommandLine(command);
+        if (!execCouldTake(shape.elements, shape.bytes, shape.longest)) return E2BIG;
+        plan.argv = splitCommandLine(command);
+    }
     if (plan.argv == nullptr) return ENOMEM;
     if (plan.argv[0] == nullptr || plan.argv[0][0] == '\0') return ENOENT;
 
@@ -360,18 +449,28 @@ Outcome runPlan(LaunchPlan& plan) {
     return {plan.failedStep, plan.error};
 }
 
-// Starts the program; says how far it got.
-Outcome startDetached(LaunchMode mode, const char16_t* text) {
-    if (text == nullptr) return {Step::Program, EINVAL};
+// Starts the program named by the text's UTF-8 form; says how far it got.
+Outcome startDetached(LaunchMode mode, std::string_view command) {
     auto* plan = static_cast<LaunchPlan*>(std::calloc(1, sizeof(LaunchPlan)));
     if (plan == nullptr) return {Step::Program, ENOMEM};
     plan->failedStep = Step::Started;
-    Outcome outcome{Step::Program, planProgram(mode, text, *plan)};
+    Outcome outcome{Step::Program, planProgram(mode, command, *plan)};
     if (outcome.code == 0) outcome = runPlan(*plan);
     // With the outcome unknown, a process that may still be running before exec could be
     // using every byte of the plan: it stays allocated, a bounded leak for a rare event.
     if (outcome.step != Step::Unknown) releasePlan(plan);
     return outcome;
+}
+
+// The C library's text for an errno value. Its GNU strerror_r returns the text; musl's (the
+// POSIX one) returns a status, so the POSIX form that both export is named explicitly.
+std::string_view errorText(int code, char* buffer, std::size_t size) {
+    if (__xpg_strerror_r(code, buffer, size) != 0) {
+        char* end = appendDecimal(append(buffer, "Unknown error ", 14),
+                                  static_cast<unsigned long long>(code));
+        *end = '\0';
+    }
+    return buffer;
 }
 
 const char* stepFailure(Step step) {
@@ -399,7 +498,7 @@ void report(const char16_t* text, Outcome outcome) {
         constexpr std::string_view kVanished = "the process starting it ended before it could tell";
         if (outcome.code != 0) {
             end = append(end, kKilled.data(), kKilled.size());
-            end = appendDecimal(end, static_cast<unsigned long>(outcome.code));
+            end = appendDecimal(end, static_cast<unsigned long long>(outcome.code));
         } else {
             end = append(end, kVanished.data(), kVanished.size());
         }
@@ -407,7 +506,7 @@ void report(const char16_t* text, Outcome outcome) {
         return;
     }
     char reason[256];
-    std::string_view why = strerror_r(outcome.code, reason, sizeof reason);
+    std::string_view why = errorText(outcome.code, reason, sizeof reason);
     if (const char* step = stepFailure(outcome.step)) {
         std::string_view stepText(step);
         char* end = append(message, stepText.data(), stepText.size());
@@ -420,17 +519,49 @@ void report(const char16_t* text, Outcome outcome) {
 
 }  // namespace
 
+namespace {
+
+// What a call must leave as it found it. The echo, the report and the wait are cancellation
+// points: a pending cancellation acting there would unwind through a noexcept function and end
+// the whole process, so it is held off for the call, as the C library's own process creation
+// holds it off. errno is the caller's too.
+class CallerState {
+  public:
+    CallerState() : errno_(errno) { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_); }
+    ~CallerState() {
+        errno = errno_;
+        pthread_setcancelstate(cancelState_, nullptr);
+    }
+    CallerState(const CallerState&) = delete;
+    CallerState& operator=(const CallerState&) = delete;
+
+  private:
+    int errno_;
+    int cancelState_ = PTHREAD_CANCEL_ENABLE;
+};
+
+}  // namespace
+
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
-    // The echo and the wait are cancellation points: a pending cancellation acting there would
-    // unwind through this noexcept function and end the whole process. The C library's own
-    // process creation holds cancellation off the same way.
-    int cancelState = PTHREAD_CANCEL_ENABLE;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
-    int callersErrno = errno;
-    echoCommand(text);
-    if (Outcome outcome = startDetached(mode, text); outcome.step != Step::Started) {
+    CallerState callerState;
+    if (text == nullptr) return report(nullptr, {Step::Program, EINVAL});
+    // The one UTF-8 form of the text: the echo writes it and the plan is made from it.
+    Utf8Text command = toUtf8Text(text);
+    if (command.bytes == nullptr) return report(text, {Step::Program, ENOMEM});
+    echoUtf8(command.view());
+    if (Outcome outcome = startDetached(mode, command.view()); outcome.step != Step::Started) {
         report(text, outcome);
     }
-    errno = callersErrno;
-    pthread_setcancelstate(cancelState, nullptr);
+}
+
+void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept {
+    CallerState callerState;
+    if (why == Refusal::NoMemory) {
+        char reason[256];
+        reportUncopiedCommand(length, errorText(ENOMEM, reason, sizeof reason), ENOMEM);
+        return;
+    }
+    if (Utf8Text shown = toUtf8Text(text); shown.bytes != nullptr) echoUtf8(shown.view());
+    reportLaunchFailure(std::u16string_view(text, length), "the text holds a NUL character",
+                        EINVAL);
 }

@@ -82,9 +82,25 @@ void reportFailure(const char16_t* text, DWORD code) {
     reportLaunchFailure(text, messageText, code);
 }
 
+void echo(std::u16string_view text) {
+    if (Utf8Text utf8 = toUtf8Text(text); utf8.bytes != nullptr) echoUtf8(utf8.view());
+}
+
 }  // namespace
 
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
-    echoCommand(text);
+    if (text != nullptr) echo(text);
     if (DWORD code = createDetached(mode, text); code != ERROR_SUCCESS) reportFailure(text, code);
+}
+
+void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept {
+    if (why == Refusal::NoMemory) {
+        reportUncopiedCommand(length,
+                              "Not enough memory resources are available to process this command.",
+                              ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
+    echo(text);
+    reportLaunchFailure(std::u16string_view(text, length), "the text holds a NUL character",
+                        ERROR_INVALID_PARAMETER);
 }

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-
-#include "heap_array.h"
+#include <string>
 
 namespace {
 
@@ -59,18 +58,37 @@ std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
     return static_cast<std::size_t>(end - out);
 }
 
-void echoCommand(const char16_t* text) noexcept {
-    if (text == nullptr) return;
-    std::u16string_view units(text);
-    // Without memory for the UTF-8 form there is nothing to echo; the launch itself goes on. A
-    // write that fails has no one to tell, here or below: its result is dropped on purpose.
-    if (HeapArray<char> utf8 = allocateArray<char>(utf8Capacity(units.size()) + 1)) {
-        (void)std::fwrite(utf8.get(), 1, encodeUtf8(units, utf8.get()), stdout);
+std::size_t utf8Length(std::u16string_view text) noexcept {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char16_t c = text[i];
+        if (isHighSurrogate(c) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
+            bytes += 4;
+            ++i;
+        } else {
+            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;  // a lone surrogate's U+FFFD takes 3
+        }
     }
+    return bytes;
+}
+
+Utf8Text toUtf8Text(std::u16string_view text) noexcept {
+    Utf8Text utf8;
+    std::size_t size = utf8Length(text);
+    utf8.bytes = allocateArray<char>(size + 1);
+    if (utf8.bytes == nullptr) return utf8;
+    utf8.size = encodeUtf8(text, utf8.bytes.get());
+    utf8.bytes[utf8.size] = '\0';
+    return utf8;
+}
+
+void echoUtf8(std::string_view utf8) noexcept {
+    // A write that fails has no one to tell, here or below: its result is dropped on purpose.
+    if (!utf8.empty()) (void)std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     (void)std::fflush(stdout);
 }
 
-char* appendDecimal(char* out, unsigned long value) noexcept {
+char* appendDecimal(char* out, unsigned long long value) noexcept {
     char digits[24];
     int count = 0;
     do {
@@ -83,43 +101,91 @@ char* appendDecimal(char* out, unsigned long value) noexcept {
 
 namespace {
 
-// One line on standard error: `StartUtil: <verdict> "<text>"<after>: <message>`, the code if
-// there is one, and a line break, in one write so that concurrent lines never interleave.
-void reportLine(std::string_view verdict, const char16_t* text, std::string_view after,
+// What a failure line names: a text, quoted; no text; or only the length of one.
+struct Subject {
+    const char16_t* units;  // null: no text
+    std::size_t length;
+    bool lengthOnly = false;  // no text, but its length is known
+};
+
+// The longest message a line carries; system messages are a sentence or two.
+constexpr std::size_t kMessageBytes = 512;
+// A line's own words around the subject and the message, and the code's digits.
+constexpr std::size_t kFixedBytes = 160;
+constexpr std::size_t kLineBytes = kFixedBytes + utf8Capacity(kQuotedUnits) + kMessageBytes;
+
+// The subject in quotes, cut at kQuotedUnits; each NUL shows as U+2400 (three bytes, as many as
+// utf8Capacity allows for one unit, so the quote always fits).
+char* appendQuoted(char* out, std::u16string_view text) {
+    std::size_t cut = text.size();
+    if (cut > kQuotedUnits) {
+        cut = kQuotedUnits;
+        if (isHighSurrogate(text[cut - 1]) && isLowSurrogate(text[cut])) --cut;
+    }
+    *out++ = '"';
+    std::u16string_view rest = text.substr(0, cut);
+    while (!rest.empty()) {
+        std::size_t nul = rest.find(u'\0');
+        out += encodeUtf8(rest.substr(0, nul), out);
+        if (nul == std::u16string_view::npos) break;
+        out = append(out, "\xE2\x90\x80");
+        rest.remove_prefix(nul + 1);
+    }
+    if (cut < text.size()) out = append(out, "\xE2\x80\xA6");  // …
+    *out++ = '"';
+    if (cut < text.size()) {
+        out = append(appendDecimal(append(out, " ("), text.size()), " characters)");
+    }
+    return out;
+}
+
+// One line on standard error: `StartUtil: <verdict> <subject><after>: <message>`, the code if
+// there is one, and a line break. Built in a buffer of fixed size and written in one write, so
+// that concurrent lines never interleave and a huge text costs the line nothing.
+void reportLine(std::string_view verdict, Subject subject, std::string_view after,
                 std::string_view message, const unsigned long* code) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
-    std::u16string_view units = text != nullptr ? std::u16string_view(text) : u"";
-    constexpr std::size_t kFixedText = 120;  // the line's own words and the code's digits
-    HeapArray<char> line = allocateArray<char>(kFixedText + verdict.size() + after.size() +
-                                               utf8Capacity(units.size()) + message.size());
-    if (line == nullptr) {
-        (void)std::fputs("StartUtil: cannot report on a command: out of memory\n", stderr);
+    if (message.size() > kMessageBytes) message = message.substr(0, kMessageBytes);
+    char line[kLineBytes];
+    char* end = append(append(line, "StartUtil: "), verdict);
+    if (subject.units != nullptr) {
+        end = appendQuoted(end, {subject.units, subject.length});
+    } else if (subject.lengthOnly) {
+        end = append(appendDecimal(append(end, "(a command of "), subject.length), " characters)");
     } else {
-        char* end = append(append(line.get(), "StartUtil: "), verdict);
-        if (text == nullptr) {
-            end = append(end, "(no command)");
-        } else {
-            *end++ = '"';
-            end += encodeUtf8(units, end);
-            *end++ = '"';
-        }
-        end = append(append(append(end, after), ": "), message);
-        if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
-        *end++ = '\n';
-        (void)std::fwrite(line.get(), 1, static_cast<std::size_t>(end - line.get()), stderr);
+        end = append(end, "(no command)");
     }
+    end = append(append(append(end, after), ": "), message);
+    if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
+    *end++ = '\n';
+    (void)std::fwrite(line, 1, static_cast<std::size_t>(end - line), stderr);
     (void)std::fflush(stderr);
+}
+
+Subject textSubject(const char16_t* text) {
+    return {text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0};
 }
 
 }  // namespace
 
 void reportLaunchFailure(const char16_t* text, std::string_view message,
                          unsigned long code) noexcept {
-    reportLine("cannot start ", text, "", message, &code);
+    reportLine("cannot start ", textSubject(text), "", message, &code);
+}
+
+void reportLaunchFailure(std::u16string_view text, std::string_view message,
+                         unsigned long code) noexcept {
+    reportLine("cannot start ", {text.data() != nullptr ? text.data() : u"", text.size()}, "",
+               message, &code);
+}
+
+void reportUncopiedCommand(std::size_t length, std::string_view message,
+                           unsigned long code) noexcept {
+    reportLine("cannot start ", {nullptr, length, true}, "", message, &code);
 }
 
 void reportUnknownOutcome(const char16_t* text, std::string_view message) noexcept {
-    reportLine("cannot tell whether ", text, " started", message, nullptr);
+    reportLine("cannot tell whether ", textSubject(text), " started", message, nullptr);
 }

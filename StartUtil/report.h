@@ -4,24 +4,53 @@
 #include <cstddef>
 #include <string_view>
 
+#include "heap_array.h"
+
 // The most bytes that encodeUtf8 writes for `units` UTF-16 code units.
 constexpr std::size_t utf8Capacity(std::size_t units) {
     return 3 * units;
 }
 
-// Writes the UTF-8 form of `text` to `out`, which has room for utf8Capacity(text.size()) bytes,
-// and returns the byte count. A lone surrogate becomes U+FFFD. Allocates nothing, so the library
-// needs no C++ runtime on Windows.
+// The most UTF-16 code units of a text that a failure line quotes. A longer text is cut there
+// (never inside a surrogate pair) and followed by `…` and its whole length, so that the line
+// stays short and needs no memory that grows with the text.
+constexpr std::size_t kQuotedUnits = 1000;
+
+// Writes the UTF-8 form of `text` to `out`, which has room for utf8Capacity(text.size()) bytes
+// (or utf8Length(text)), and returns the byte count. A lone surrogate becomes U+FFFD. Allocates
+// nothing, so the library needs no C++ runtime on Windows.
 std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept;
 
-// Writes the text to standard output in one write, with nothing added, and flushes it so that
-// it cannot be overtaken by output written later or lost if the process dies.
-void echoCommand(const char16_t* text) noexcept;
+// The exact byte count of the UTF-8 form of `text`.
+std::size_t utf8Length(std::u16string_view text) noexcept;
+
+// A text's UTF-8 form, made once per call and shared by the echo and the launch. `bytes` holds
+// `size` bytes and a terminator; it is null when there was no memory for it.
+struct Utf8Text {
+    HeapArray<char> bytes;
+    std::size_t size = 0;
+
+    std::string_view view() const { return {bytes.get(), size}; }
+};
+Utf8Text toUtf8Text(std::u16string_view text) noexcept;
+
+// Writes the UTF-8 bytes to standard output in one write, with nothing added, and flushes them
+// so that they cannot be overtaken by output written later or lost if the process dies.
+void echoUtf8(std::string_view utf8) noexcept;
 
 // Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and a line break to
-// standard error in one write. Trailing line breaks of the message are dropped.
+// standard error in one write; `(no command)` stands for an absent text. Trailing line breaks
+// of the message are dropped, the text is quoted up to kQuotedUnits, and a NUL in it shows as
+// U+2400, since a raw one would end the line for many readers.
 void reportLaunchFailure(const char16_t* text, std::string_view message,
                          unsigned long code) noexcept;
+void reportLaunchFailure(std::u16string_view text, std::string_view message,
+                         unsigned long code) noexcept;
+
+// The same line for a command whose characters could not be had at all: `(a command of <length>
+// characters)` stands for its text.
+void reportUncopiedCommand(std::size_t length, std::string_view message,
+                           unsigned long code) noexcept;
 
 // Writes `StartUtil: cannot tell whether "<text>" started: <message>` and a line break to
 // standard error in one write, for a launch whose outcome could not be learnt.
@@ -29,4 +58,4 @@ void reportUnknownOutcome(const char16_t* text, std::string_view message) noexce
 
 // Writes the decimal digits of `value` at `out` (at most 20) and returns the end. By hand: the
 // C runtime's formatted output would bring its whole engine along.
-char* appendDecimal(char* out, unsigned long value) noexcept;
+char* appendDecimal(char* out, unsigned long long value) noexcept;

@@ -10,6 +10,9 @@ packages=(
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
   musl-tools                                 # the musl host that loads libStartUtil.so
+  maven libmaven-resources-plugin-java       # the Maven consumer of the jar, built offline
+  libmaven-compiler-plugin-java libmaven-exec-plugin-java  # from Debian's repository; junit5
+  junit5                                     # for the junit-bom that plexus-compiler's POM imports
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm

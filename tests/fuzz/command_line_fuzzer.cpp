@@ -1,4 +1,5 @@
-// Two properties that every input must keep, whatever splitCommandLine's code looks like:
+// Two properties that every input must keep, whatever splitCommandLine's code looks like (and
+// measureCommandLine must describe whatever it splits to):
 // - an argv quoted by the C runtime's rules splits back to that argv. The input is the argv, its
 //   elements separated by NUL (the next one quoted always), \x01 (quoted only where it must be)
 //   or \x02 (quoted, a quote inside written as two); the program name loses its quotes, since a
@@ -29,9 +30,12 @@ std::string describe(const Argv& argv) {
 
 void expectSplit(const std::string& commandLine, const Argv& expected, const char* property) {
     Argv split = splitToStrings(commandLine);
-    if (split == expected) return;
+    CommandLineShape measured = measureCommandLine(commandLine);
+    if (split == expected && measured == shapeOf(split)) return;
     std::fprintf(stderr, "%s\ncommand line [%s]\nexpected %s\nsplit to  %s\n", property,
                  commandLine.c_str(), describe(expected).c_str(), describe(split).c_str());
+    std::fprintf(stderr, "measured %zu elements, %zu bytes, longest %zu\n", measured.elements,
+                 measured.bytes, measured.longest);
     std::abort();
 }
 

@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> utf8(utf8Capacity(text.size()));
     std::size_t written = encodeUtf8(text, utf8.data());
     if (written > utf8.size()) fail("more bytes reported than utf8Capacity allows", text.size());
+    if (written != utf8Length(text)) fail("utf8Length differs from the encoding", text.size());
     std::u16string decoded;
     if (!decodeUtf8({utf8.data(), written}, decoded)) fail("invalid UTF-8", text.size());
     if (decoded != withLoneSurrogatesReplaced(text)) {

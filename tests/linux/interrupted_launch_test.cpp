@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -63,6 +64,85 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
                       std::strerror(c.error) + " (error " + std::to_string(c.error) + ")\n");
         EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
     }
+}
+
+// The flags the child lists /proc/self/fd with, and nothing else opens anything with: refusing
+// them puts /proc out of the launch's reach, as in a container that has none.
+constexpr std::uint32_t kListingFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+const std::vector<std::string> kNullStandardStreams = {"0=/dev/null", "1=/dev/null", "2=/dev/null"};
+
+// Raises the hard descriptor limit to the kernel's usual ceiling where that is allowed, and opens
+// a descriptor just below whichever hard limit is then in force; returns it, or -1.
+int openBelowTheHardLimit() {
+    rlimit limit{rlim_t{1} << 20, rlim_t{1} << 20};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    }
+    return dup2(1, static_cast<int>(limit.rlim_max - 1));
+}
+
+bool lowerSoftLimit(rlim_t soft) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = soft;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// As on a kernel before 5.9 with no /proc: the child must find the open descriptors up to the
+// hard limit, where one opened before the soft limit was lowered may sit, and close only those:
+// a close per possible descriptor costs seconds at the limits JVMs raise theirs to. A close of a
+// descriptor that was never open kills the intermediate.
+TEST(InterruptedLaunch, WithoutCloseRangeOrProcOnlyTheOpenDescriptorsUpToTheHardLimitAreClosed) {
+    for (bool lowered : {true, false}) {
+        SCOPED_TRACE(lowered ? "soft limit lowered to 1,024" : "soft limit at the hard limit");
+        ScratchDirectory scratch;
+        ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+        int exitCode = inForkedCaller(scratch, [lowered] {
+            int top = openBelowTheHardLimit();
+            if (top < 0 || (lowered && !lowerSoftLimit(1024))) return 2;
+            auto neverOpen = static_cast<std::uint32_t>(top - 1);
+            bool filtered =
+                filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) == 0 &&
+                filterSystemCall(SYS_openat, SECCOMP_RET_ERRNO | ENOENT, kListingFlags) == 0 &&
+                filterSystemCall(SYS_close, SECCOMP_RET_KILL_PROCESS, neverOpen, 0) == 0;
+            if (!filtered) return 3;
+            launch(LaunchMode::ProgramPath, widen(probePath()));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        ASSERT_EQ(readFile(scratch.path() / "stderr"), "");
+        std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reportedDescriptors(reports[0]), kNullStandardStreams);
+    }
+}
+
+// A caller at its descriptor limit leaves none free to list /proc/self/fd with; the listing
+// still runs, after closing descriptor 3, and finds the descriptor above the lowered soft limit
+// without a sweep (ppoll kills the intermediate here).
+TEST(InterruptedLaunch, ACallerWithNoDescriptorFreeStillHasItsDescriptorsListed) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        constexpr rlim_t kSoftLimit = 64;
+        if (openBelowTheHardLimit() < 0 || !lowerSoftLimit(kSoftLimit)) return 2;
+        int fd = 0;
+        for (rlim_t i = 0; i < kSoftLimit && fd >= 0; ++i) fd = dup(1);
+        if (fd >= 0 || errno != EMFILE) return 4;
+        if (filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) != 0 ||
+            filterSystemCall(SYS_ppoll, SECCOMP_RET_KILL_PROCESS) != 0) {
+            return 3;
+        }
+        launch(LaunchMode::ProgramPath, widen(probePath()));
+        return 0;
+    });
+    ASSERT_EQ(exitCode, 0);
+    ASSERT_EQ(readFile(scratch.path() / "stderr"), "");
+    std::vector<ProbeReport> reports = awaitReports(scratch.path(), 1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reportedDescriptors(reports[0]), kNullStandardStreams);
 }
 
 // Whoever kills the intermediate while the program's process has not exec'd yet leaves that
@@ -164,6 +244,43 @@ TEST(InterruptedLaunch, APendingCancellationActsOnlyAfterTheLaunch) {
     EXPECT_EQ(result, PTHREAD_CANCELED);
     EXPECT_EQ(output.stdoutText(), probePath());
     EXPECT_EQ(awaitReports(scratch.path(), 1).size(), 1u);
+}
+
+// A text no execve could take is refused as such before its plan is made, and costs about its
+// own size once more: under an address-space limit it still gets the true reason, its whole
+// echo, and a short failure line.
+TEST(InterruptedLaunch, AHugeTextIsRefusedAsTooLongWithinLittleMemory) {
+    constexpr std::size_t kUnits = 30'000'000;
+    ScratchDirectory scratch;
+    // A path is too long as a file name before it is too long as an argument.
+    for (auto [mode, error] : {std::pair{LaunchMode::ProgramPath, ENAMETOOLONG},
+                               std::pair{LaunchMode::CommandLine, E2BIG}}) {
+        SCOPED_TRACE(mode == LaunchMode::ProgramPath ? "program path" : "command line");
+        int exitCode = inForkedCaller(scratch, [mode, &scratch] {
+            std::u16string text(kUnits, u'a');
+            text[0] = u'/';
+            int echo =
+                open((scratch.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(echo, 1);
+            std::ifstream status("/proc/self/status");
+            std::size_t sizeKiB = 0;
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("VmSize:", 0) == 0) sizeKiB = std::stoul(line.substr(7));
+            }
+            // Room for the UTF-8 form and a little more, not for three copies of it.
+            rlim_t limit = (sizeKiB << 10) + 2 * kUnits;
+            rlimit addressSpace{limit, limit};
+            if (sizeKiB == 0 || setrlimit(RLIMIT_AS, &addressSpace) != 0) return 2;
+            launch(mode, std::move(text));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        EXPECT_EQ(fs::file_size(scratch.path() / "stdout"), kUnits) << "the echo is not whole";
+        EXPECT_EQ(readFile(scratch.path() / "stderr"),
+                  "StartUtil: cannot start \"/" + std::string(999, 'a') +
+                      "\xE2\x80\xA6\" (30000000 characters): " + std::strerror(error) + " (error " +
+                      std::to_string(error) + ")\n");
+    }
 }
 
 }  // namespace

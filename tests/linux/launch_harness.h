@@ -237,19 +237,21 @@ inline void launch(LaunchMode mode, std::u16string text) {
 }
 
 // Makes this thread, and every thread and process it starts from now on, answer the system call
-// `number` with `action` (only when its third argument is `thirdArgument`, if one is given).
-// Returns the listener for SECCOMP_RET_USER_NOTIF, else 0; -1 when no filter could be installed.
-// Irreversible: only for a caller forked off the test.
+// `number` with `action` (only when its argument `argumentIndex`, counted from 0, is `argument`,
+// if one is given). Returns the listener for SECCOMP_RET_USER_NOTIF, else 0; -1 when no filter
+// could be installed. Irreversible: only for a caller forked off the test.
 inline int filterSystemCall(long number, std::uint32_t action,
-                            std::optional<std::uint32_t> thirdArgument = std::nullopt) {
+                            std::optional<std::uint32_t> argument = std::nullopt,
+                            unsigned argumentIndex = 2) {
     constexpr sock_filter kNoOp = {BPF_JMP | BPF_JA, 0, 0, 0};
+    // The low half of a 64-bit argument, on a little-endian machine.
+    auto argumentOffset = static_cast<std::uint32_t>(offsetof(seccomp_data, args) +
+                                                     argumentIndex * sizeof(std::uint64_t));
     sock_filter filter[] = {
         {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
         {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, static_cast<std::uint32_t>(number)},
-        // The low half of a 64-bit argument, on a little-endian machine.
-        thirdArgument ? sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, args[2])}
-                      : kNoOp,
-        thirdArgument ? sock_filter{BPF_JMP | BPF_JEQ | BPF_K, 0, 1, *thirdArgument} : kNoOp,
+        argument ? sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, argumentOffset} : kNoOp,
+        argument ? sock_filter{BPF_JMP | BPF_JEQ | BPF_K, 0, 1, *argument} : kNoOp,
         {BPF_RET | BPF_K, 0, 0, action},
         {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
     };

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 
 #include "command_line_cases.h"
@@ -7,9 +12,38 @@
 
 namespace {
 
+// What the allocator holds for a block: exactly what was asked on Windows and under
+// AddressSanitizer, rounded up to its chunk size by the C library otherwise.
+std::size_t allocatedSize(void* block) {
+#ifdef _WIN32
+    return _msize(block);
+#else
+    return malloc_usable_size(block);
+#endif
+}
+
+// Measuring agrees with splitting, and the split's block holds the argv array and then the
+// strings, packed, with nothing reserved beyond them.
+void expectExactBlock(std::string_view text, const std::vector<std::string>& argv) {
+    CommandLineShape shape = measureCommandLine(text);
+    EXPECT_TRUE(shape == shapeOf(argv)) << "measured " << shape.elements << " elements, "
+                                        << shape.bytes << " bytes, longest " << shape.longest;
+    std::unique_ptr<char*, decltype(&std::free)> split(splitCommandLine(text), &std::free);
+    ASSERT_NE(split, nullptr);
+    std::size_t exact = (shape.elements + 1) * sizeof(char*) + shape.bytes;
+    EXPECT_LT(allocatedSize(split.get()), exact + 2 * alignof(std::max_align_t));
+    if (shape.elements == 0) return;
+    char* strings = reinterpret_cast<char*>(split.get() + shape.elements + 1);
+    char* last = split.get()[shape.elements - 1];
+    EXPECT_EQ(split.get()[0], strings) << "the strings do not follow the array";
+    EXPECT_EQ(last + std::strlen(last) + 1, strings + shape.bytes) << "the strings are not packed";
+}
+
 void expectSplits(const std::vector<CommandLineCase>& cases) {
     for (const auto& c : cases) {
-        EXPECT_EQ(splitToStrings(c.text), c.argv) << "command line [" << c.text << "]";
+        SCOPED_TRACE("command line [" + std::string(c.text) + "]");
+        EXPECT_EQ(splitToStrings(c.text), c.argv);
+        expectExactBlock(c.text, c.argv);
     }
 }
 
@@ -61,7 +95,9 @@ TEST(SplitCommandLine, QuotedArgumentsComeBackUnchanged) {
             argv.push_back(argument);
             commandLine.append(" ").append(quoteArgument(argument));
         }
-        EXPECT_EQ(splitToStrings(commandLine), argv) << "command line [" << commandLine << "]";
+        SCOPED_TRACE("command line [" + commandLine + "]");
+        EXPECT_EQ(splitToStrings(commandLine), argv);
+        expectExactBlock(commandLine, argv);
     }
 }
 

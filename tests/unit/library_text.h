@@ -1,6 +1,7 @@
 // The library's allocation-free text functions wrapped in standard strings, for the tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -17,6 +18,20 @@ inline std::vector<std::string> splitToStrings(std::string_view commandLine) {
     for (char** element = argv.get(); *element != nullptr; ++element)
         strings.emplace_back(*element);
     return strings;
+}
+
+// The shape measureCommandLine must give for the argv that splitCommandLine gives.
+inline CommandLineShape shapeOf(const std::vector<std::string>& argv) {
+    CommandLineShape shape{argv.size(), 0, 0};
+    for (const std::string& element : argv) {
+        shape.bytes += element.size() + 1;
+        shape.longest = std::max(shape.longest, element.size());
+    }
+    return shape;
+}
+
+inline bool operator==(const CommandLineShape& a, const CommandLineShape& b) {
+    return a.elements == b.elements && a.bytes == b.bytes && a.longest == b.longest;
 }
 
 inline std::string toUtf8(std::u16string_view text) {

@@ -35,4 +35,36 @@ TEST(ReportLaunchFailure, WritesOneLineWithTheCodeUnsigned) {
               "3221225794)\n");
 }
 
+// The quote is cut after 1000 units, never inside a surrogate pair, and says how long the text
+// was; a NUL shows as U+2400; a command whose characters could not be had is named by length.
+TEST(ReportLaunchFailure, QuotesLongTextsInPartAndShowsNulsAsASymbol) {
+    const std::u16string a999(999, u'a');
+    const std::string quote999(999, 'a');
+    struct Case {
+        const char* behaviour;
+        std::u16string text;
+        std::string named;
+    } cases[] = {
+        {"1000 units, whole", a999 + u"b", "\"" + quote999 + "b\""},
+        {"1001 units, cut", a999 + u"bc", "\"" + quote999 + "b\xE2\x80\xA6\" (1001 characters)"},
+        {"a pair across the cut stays whole", a999 + u"\U0001F600",
+         "\"" + quote999 + "\xE2\x80\xA6\" (1001 characters)"},
+        {"NUL", std::u16string(u"a\0b", 3),
+         "\"a\xE2\x90\x80"
+         "b\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        testing::internal::CaptureStderr();
+        reportLaunchFailure(std::u16string_view(c.text), "Why.", 22);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "StartUtil: cannot start " + c.named + ": Why. (error 22)\n");
+    }
+    testing::internal::CaptureStderr();
+    reportUncopiedCommand(30000000, "Cannot allocate memory", 12);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "StartUtil: cannot start (a command of 30000000 characters): Cannot allocate memory "
+              "(error 12)\n");
+}
+
 }  // namespace

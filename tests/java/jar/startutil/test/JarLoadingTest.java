@@ -7,6 +7,8 @@ import static org.junit.Assert.assertTrue;
 
 import java.io.File;
 import java.io.IOException;
+import java.lang.module.ModuleDescriptor;
+import java.lang.module.ModuleFinder;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -53,7 +55,7 @@ public class JarLoadingTest {
     }
 
     @Test
-    public void jarCarriesEveryLibraryAndItsModuleName() throws IOException {
+    public void jarCarriesEveryLibraryAndANamedModule() throws IOException {
         try (JarFile jar = new JarFile(distJar())) {
             for (String library :
                  List.of("linux-x86_64/libStartUtil.so", "linux-aarch64/libStartUtil.so",
@@ -61,9 +63,18 @@ public class JarLoadingTest {
                 assertTrue(library, jar.getEntry(library) != null
                                         && jar.getEntry(library).getSize() > 0);
             }
-            assertEquals("velquon.zy.drav.sdk.util",
+            assertEquals(null,
                          jar.getManifest().getMainAttributes().getValue("Automatic-Module-Name"));
         }
+        ModuleDescriptor module = ModuleFinder.of(distJar().toPath())
+                                      .find("velquon.zy.drav.sdk.util")
+                                      .orElseThrow(() -> new AssertionError("no module"))
+                                      .descriptor();
+        assertFalse("automatic module", module.isAutomatic());
+        assertEquals(Set.of("velquon.zy.drav.sdk.util"), module.packages());
+        assertEquals("exported to all", Set.of("velquon.zy.drav.sdk.util"),
+                     module.exports().stream().filter(e -> !e.isQualified())
+                         .map(ModuleDescriptor.Exports::source).collect(Collectors.toSet()));
     }
 
     @Test

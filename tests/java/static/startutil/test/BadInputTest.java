@@ -33,6 +33,7 @@ public class BadInputTest {
     private static final int EINVAL = 22;
     private static final int ENAMETOOLONG = 36;
     private static final int SEVERAL_MIB = 4 << 20;
+    private static final int QUOTED_CHARS = 1000;
 
     /** One call: what it echoes, the error code it reports (none when it starts) and the argv. */
     private static final class Call {
@@ -99,9 +100,9 @@ public class BadInputTest {
             Call.fails(P, " \t  ", ANY_CODE), Call.fails(L, " \t  ", ANY_CODE),
             // A quote is part of a file name; an unterminated quoted program name runs to the end.
             Call.fails(P, "\"" + probe, ENOENT), Call.fails(L, "\"" + probe + " a", ENOENT),
-            // The text ends at an embedded NUL.
-            new Call(P, probe + "\0garbage", probe, null, List.of(probe)),
-            new Call(L, probe + " nul\0garbage", probe + " nul", null, List.of(probe, "nul")),
+            // A NUL would hide the rest of the text from the system: nothing starts.
+            new Call(P, probe + "\0garbage", probe, EINVAL, null),
+            new Call(L, probe + " nul\0garbage", probe + " nul", EINVAL, null),
             // A lone surrogate becomes U+FFFD, in the echo, the failure and the argument.
             new Call(P, probe + "\uD800", probe + "\uFFFD", ENOENT, null),
             new Call(L, probe + " lone a\uDC00b", probe + " lone a\uFFFDb", null,
@@ -160,9 +161,8 @@ public class BadInputTest {
     }
 
     private static void assertFailureLine(Call call, String line) {
-        String start = call.text == null
-                           ? "StartUtil: cannot start (no command): "
-                           : "StartUtil: cannot start \"" + call.echo + "\": ";
+        String start = call.text == null ? "StartUtil: cannot start (no command): "
+                                         : "StartUtil: cannot start " + quoted(call) + ": ";
         assertTrue("failure line of " + call + ": " + shorten(line), line.startsWith(start));
         String rest = line.substring(start.length());
         assertTrue("one line for " + call + ": " + shorten(line),
@@ -175,6 +175,14 @@ public class BadInputTest {
         } else {
             assertEquals("error code for " + call + ": " + shorten(line), (int) call.code, code);
         }
+    }
+
+    /** The text as a failure line quotes it: a NUL as U+2400, cut after 1000 characters. */
+    private static String quoted(Call call) {
+        String shown = call.text.indexOf('\0') >= 0 ? call.text.replace('\0', '\u2400') : call.echo;
+        if (call.text.length() <= QUOTED_CHARS) return "\"" + shown + "\"";
+        return "\"" + shown.substring(0, QUOTED_CHARS) + "\u2026\" (" + call.text.length()
+            + " characters)";
     }
 
     private static String shorten(String text) {

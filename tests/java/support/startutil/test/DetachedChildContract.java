@@ -138,6 +138,15 @@ public abstract class DetachedChildContract {
     private void assertDetached(ProbeReport report, List<String> argv) throws IOException {
         String detail = report.toString();
         assertEquals(detail, argv, report.argv());
+        assertDetachedFrom(report, Probe.jvmPid());
+        assertEquals("working directory " + detail,
+                     Paths.get("").toAbsolutePath().toRealPath().toString(), report.get("cwd"));
+        assertNoChildLeft();
+    }
+
+    /** The probe that a JVM of this pid started has every property of a detached child. */
+    public static void assertDetachedFrom(ProbeReport report, long jvmPid) {
+        String detail = report.toString();
         assertEquals("process group " + detail, report.pid(), report.number("pgid"));
         assertEquals("session " + detail, report.pid(), report.number("sid"));
         assertEquals("controlling terminal " + detail, "none", report.get("tty"));
@@ -146,12 +155,9 @@ public abstract class DetachedChildContract {
         String environment = System.getenv("STARTUTIL_PROBE_ENV");
         assertNotNull("CTest sets STARTUTIL_PROBE_ENV for the test JVM", environment);
         assertEquals("environment " + detail, environment, report.get("env"));
-        assertEquals("working directory " + detail,
-                     Paths.get("").toAbsolutePath().toRealPath().toString(), report.get("cwd"));
-        assertNotEquals("parent " + detail, Probe.jvmPid(), report.number("ppid"));
+        assertNotEquals("parent " + detail, jvmPid, report.number("ppid"));
         assertEquals("blocked signals " + detail, "0000000000000000", report.get("sigmask"));
         assertEquals("ignored signals " + detail, "", report.get("sigignored"));
-        assertNoChildLeft();
     }
 
     /** Whatever the library forks in between is gone, not left a zombie of the JVM. */

@@ -51,7 +51,7 @@ static void pauseMs(long ms) {
 
 static long long lastCheckMs;  // when the previous check ended
 
-// One line per check, with the time it took.
+// One line per check, with the time it took; line breaks in why are shown as \n.
 static void check(bool ok, const char* what, const char* why) {
     long long now = nowMs();
     if (ok) {
@@ -59,7 +59,15 @@ static void check(bool ok, const char* what, const char* why) {
         printf("ok: %s (%lld ms)\n", what, now - lastCheckMs);
     } else {
         ++failed;
-        printf("FAILED: %s: %s (%lld ms)\n", what, why, now - lastCheckMs);
+        printf("FAILED: %s: ", what);
+        for (const char* c = why; *c != '\0'; ++c) {
+            if (*c == '\n') {
+                fputs("\\n", stdout);
+            } else {
+                putchar(*c);
+            }
+        }
+        printf(" (%lld ms)\n", now - lastCheckMs);
     }
     lastCheckMs = now;
     fflush(stdout);
@@ -332,12 +340,21 @@ static void checkDetached(int entry) {
     removeScratch(dir);
 }
 
-// A program that cannot start is one line on standard error, with its errno, and the caller
-// goes on.
-static void checkFailure(int entry, const char* program, int error, const char* kind) {
+// A missing program, or a file that is no program, is one line on standard error with its
+// errno, and the caller goes on.
+static void checkFailure(int entry, bool missing) {
     char dir[64], what[160], why[kWhySize] = "", prefix[PATH_MAX + 64], suffix[32];
+    char program[96] = "/nonexistent/startutil-missing";
     makeScratch(dir);
     setenv("STARTUTIL_PROBE_DIR", dir, 1);
+    int error = ENOENT;
+    if (!missing) {
+        // Plain text that no one may execute.
+        snprintf(program, sizeof program, "%s/notes.txt", dir);
+        FILE* notes = fopen(program, "w");
+        if (notes == NULL || fputs("no program\n", notes) < 0 || fclose(notes) != 0) exit(2);
+        error = EACCES;
+    }
     struct Launch launch = {entry, program};
     int status = inCaller(dir, launchBody, &launch, NULL);
     char* err = readText(dir, "err");
@@ -355,7 +372,7 @@ static void checkFailure(int entry, const char* program, int error, const char* 
         strcpy(why, "a program started all the same");
     }
     snprintf(what, sizeof what, "%s: %s gives one failure line, the caller lives on",
-             kEntryNames[entry], kind);
+             kEntryNames[entry], missing ? "a missing program" : "a file that is no program");
     check(why[0] == '\0', what, why);
     free(err);
     removeScratch(dir);
@@ -547,8 +564,8 @@ int main(int argc, char** argv) {
     if (failed == 0) {
         for (int entry = 0; entry < 2; ++entry) {
             checkDetached(entry);
-            checkFailure(entry, "/nonexistent/startutil-missing", ENOENT, "a missing program");
-            checkFailure(entry, "/etc/passwd", EACCES, "a file that is no program");
+            checkFailure(entry, true);
+            checkFailure(entry, false);
         }
         checkKilledIntermediate();
     }

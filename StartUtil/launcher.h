@@ -22,6 +22,8 @@ using CommandText = char16_t*;
 //
 // Windows: CreateProcessW with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, no inherited
 // handles, the caller's environment and current directory; both returned handles are closed.
+// A command line it would not take whole (32,767 units with the terminator, a path with its
+// quotes) is refused first. The echo and the failure line go to a console as UTF-16.
 // POSIX: the child is started through a short-lived intermediate, so it is not the caller's
 // child; it leads a new session with /dev/null as standard input, output and error, holds no
 // other descriptor, and starts with default signal dispositions and an empty signal mask.

@@ -29,8 +29,9 @@
 #include "report.h"
 
 extern "C" char** environ;
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
-extern "C" int __xpg_strerror_r(int code, char* buffer, std::size_t size) noexcept;
+// The POSIX strerror_r under the name glibc and musl both export it by.
+extern "C" int __xpg_strerror_r(int code, char* buffer,  // NOLINT(bugprone-reserved-identifier)
+                                std::size_t size) noexcept;
 
 namespace {
 
@@ -382,15 +383,13 @@ std::size_t longestExecString() {
     return 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-// Whether execve could ever take an argv of `elements` strings of `bytes` bytes in all (their
-// terminators included), the longest `longest` bytes, beside the current environment. Checked
+// Whether execve could ever take an argv of that shape beside the current environment. Checked
 // before argv is made, so that a text no system could take costs no memory for its plan.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): each named at the call
-bool execCouldTake(std::size_t elements, std::size_t bytes, std::size_t longest) {
-    if (longest + 1 > longestExecString()) return false;
+bool execCouldTake(const CommandLineShape& argv) {
+    if (argv.longest + 1 > longestExecString()) return false;
     long limit = sysconf(_SC_ARG_MAX);
     if (limit <= 0) return true;  // no limit known: execve has the last word
-    std::size_t total = bytes + (elements + 1) * sizeof(char*);
+    std::size_t total = argv.bytes + (argv.elements + 1) * sizeof(char*);
     for (char** variable = environ; *variable != nullptr; ++variable) {
         total += std::strlen(*variable) + 1 + sizeof(char*);
     }
@@ -403,11 +402,10 @@ int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
     if (mode == LaunchMode::ProgramPath) {
         // As execve would answer: the path is checked as a file name before it counts as argv.
         if (command.size() >= PATH_MAX) return ENAMETOOLONG;
-        if (!execCouldTake(1, command.size() + 1, command.size())) return E2BIG;
+        if (!execCouldTake({1, command.size() + 1, command.size()})) return E2BIG;
         plan.argv = pathArgv(command);
     } else {
-        CommandLineShape shape = measureCommandLine(command);
-        if (!execCouldTake(shape.elements, shape.bytes, shape.longest)) return E2BIG;
+        if (!execCouldTake(measureCommandLine(command))) return E2BIG;
         plan.argv = splitCommandLine(command);
     }
     if (plan.argv == nullptr) return ENOMEM;

@@ -58,6 +58,20 @@ std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
     return static_cast<std::size_t>(end - out);
 }
 
+std::size_t encodeUtf8Within(std::u16string_view text, char* out, std::size_t room) noexcept {
+    std::size_t units = 0, bytes = 0;
+    while (units < text.size()) {
+        char16_t c = text[units];
+        bool pair =
+            isHighSurrogate(c) && units + 1 < text.size() && isLowSurrogate(text[units + 1]);
+        std::size_t size = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (bytes + size > room) break;
+        bytes += size;
+        units += pair ? 2 : 1;
+    }
+    return encodeUtf8(text.substr(0, units), out);
+}
+
 std::size_t utf8Length(std::u16string_view text) noexcept {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -108,12 +122,6 @@ struct Subject {
     bool lengthOnly = false;  // no text, but its length is known
 };
 
-// The longest message a line carries; system messages are a sentence or two.
-constexpr std::size_t kMessageBytes = 512;
-// A line's own words around the subject and the message, and the code's digits.
-constexpr std::size_t kFixedBytes = 160;
-constexpr std::size_t kLineBytes = kFixedBytes + utf8Capacity(kQuotedUnits) + kMessageBytes;
-
 // The subject in quotes, cut at kQuotedUnits; each NUL shows as U+2400 (three bytes, as many as
 // utf8Capacity allows for one unit, so the quote always fits).
 char* appendQuoted(char* out, std::u16string_view text) {
@@ -143,12 +151,16 @@ char* appendQuoted(char* out, std::u16string_view text) {
 // there is one, and a line break. Built in a buffer of fixed size and written in one write, so
 // that concurrent lines never interleave and a huge text costs the line nothing.
 void reportLine(std::string_view verdict, Subject subject, std::string_view after,
-                std::string_view message, const unsigned long* code) {
+                std::string_view message, const unsigned long* code, LineWriter write) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
-    if (message.size() > kMessageBytes) message = message.substr(0, kMessageBytes);
-    char line[kLineBytes];
+    if (message.size() > kMostMessageBytes) {
+        std::size_t cut = kMostMessageBytes;
+        while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
+        message = message.substr(0, cut);
+    }
+    char line[kMostLineBytes];
     char* end = append(append(line, "StartUtil: "), verdict);
     if (subject.units != nullptr) {
         end = appendQuoted(end, {subject.units, subject.length});
@@ -160,8 +172,7 @@ void reportLine(std::string_view verdict, Subject subject, std::string_view afte
     end = append(append(append(end, after), ": "), message);
     if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
     *end++ = '\n';
-    (void)std::fwrite(line, 1, static_cast<std::size_t>(end - line), stderr);
-    (void)std::fflush(stderr);
+    write({line, static_cast<std::size_t>(end - line)});
 }
 
 Subject textSubject(const char16_t* text) {
@@ -170,18 +181,23 @@ Subject textSubject(const char16_t* text) {
 
 }  // namespace
 
-void reportLaunchFailure(const char16_t* text, std::string_view message,
-                         unsigned long code) noexcept {
-    reportLine("cannot start ", textSubject(text), "", message, &code);
+void writeStandardError(std::string_view line) noexcept {
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+    (void)std::fflush(stderr);
 }
 
-void reportLaunchFailure(std::u16string_view text, std::string_view message,
-                         unsigned long code) noexcept {
+void reportLaunchFailure(const char16_t* text, std::string_view message, unsigned long code,
+                         LineWriter write) noexcept {
+    reportLine("cannot start ", textSubject(text), "", message, &code, write);
+}
+
+void reportLaunchFailure(std::u16string_view text, std::string_view message, unsigned long code,
+                         LineWriter write) noexcept {
     reportLine("cannot start ", {text.data() != nullptr ? text.data() : u"", text.size()}, "",
-               message, &code);
+               message, &code, write);
 }
 
-void reportUncopiedCommand(std::size_t length, std::string_view message,
-                           unsigned long code) noexcept {
-    reportLine("cannot start ", {nullptr, length, true}, "", message, &code);
+void reportUncopiedCommand(std::size_t length, std::string_view message, unsigned long code,
+                           LineWriter write) noexcept {
+    reportLine("cannot start ", {nullptr, length, true}, "", message, &code, write);
 }

@@ -16,10 +16,18 @@ constexpr std::size_t utf8Capacity(std::size_t units) {
 // stays short and needs no memory that grows with the text.
 constexpr std::size_t kQuotedUnits = 1000;
 
+// The longest message a failure line carries; system messages are a sentence or two.
+constexpr std::size_t kMostMessageBytes = 512;
+// The longest failure line: its own words and the code's digits, the quote and the message.
+constexpr std::size_t kMostLineBytes = 160 + utf8Capacity(kQuotedUnits) + kMostMessageBytes;
+
 // Writes the UTF-8 form of `text` to `out`, which has room for utf8Capacity(text.size()) bytes
 // (or utf8Length(text)), and returns the byte count. A lone surrogate becomes U+FFFD. Allocates
 // nothing, so the library needs no C++ runtime on Windows.
 std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept;
+
+// The same for as much of `text` as fits in `room` bytes, whole characters only.
+std::size_t encodeUtf8Within(std::u16string_view text, char* out, std::size_t room) noexcept;
 
 // The exact byte count of the UTF-8 form of `text`.
 std::size_t utf8Length(std::u16string_view text) noexcept;
@@ -38,19 +46,26 @@ Utf8Text toUtf8Text(std::u16string_view text) noexcept;
 // so that they cannot be overtaken by output written later or lost if the process dies.
 void echoUtf8(std::string_view utf8) noexcept;
 
+// Where a finished failure line goes. The default writes its UTF-8 bytes to standard error
+// through the C runtime, flushed; a platform passes its own to reach a terminal that wants
+// another encoding.
+using LineWriter = void (*)(std::string_view line) noexcept;
+void writeStandardError(std::string_view line) noexcept;
+
 // Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and a line break to
 // standard error in one write; `(no command)` stands for an absent text. Trailing line breaks
 // of the message are dropped, the text is quoted up to kQuotedUnits, and a NUL in it shows as
-// U+2400, since a raw one would end the line for many readers.
-void reportLaunchFailure(const char16_t* text, std::string_view message,
-                         unsigned long code) noexcept;
-void reportLaunchFailure(std::u16string_view text, std::string_view message,
-                         unsigned long code) noexcept;
+// U+2400, since a raw one would end the line for many readers. The message is cut at
+// kMostMessageBytes, never inside a character.
+void reportLaunchFailure(const char16_t* text, std::string_view message, unsigned long code,
+                         LineWriter write = writeStandardError) noexcept;
+void reportLaunchFailure(std::u16string_view text, std::string_view message, unsigned long code,
+                         LineWriter write = writeStandardError) noexcept;
 
 // The same line for a command whose characters could not be had at all: `(a command of <length>
 // characters)` stands for its text.
-void reportUncopiedCommand(std::size_t length, std::string_view message,
-                           unsigned long code) noexcept;
+void reportUncopiedCommand(std::size_t length, std::string_view message, unsigned long code,
+                           LineWriter write = writeStandardError) noexcept;
 
 // Writes the decimal digits of `value` at `out` (at most 20) and returns the end. By hand: the
 // C runtime's formatted output would bring its whole engine along.

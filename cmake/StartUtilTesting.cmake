@@ -45,5 +45,13 @@ function(startutil_add_gtest name)
   endif()
   if(CMAKE_CROSSCOMPILING AND WIN32)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+    startutil_require_gtest_summary(${name})
   endif()
+endfunction()
+
+# A Windows program that dies under Wine partway through can still leave Wine with exit code 0:
+# such a test passes only when GoogleTest's closing summary shows, and fails on any failed test.
+function(startutil_require_gtest_summary name)
+  set_tests_properties(${name} PROPERTIES PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
+                                          FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 endfunction()

@@ -9,6 +9,7 @@ packages=(
   default-jdk-headless                       # javac for the JNI header, the JVM for the tests
   googletest                                 # GoogleTest sources, built with each compiler
   junit4                                     # runs the JVM tests of libStartUtil.so
+  musl-tools                                 # the musl host that loads libStartUtil.so
   maven libmaven-resources-plugin-java       # the Maven consumer of the jar, built offline
   libmaven-compiler-plugin-java libmaven-exec-plugin-java  # from Debian's repository; junit5
   junit5                                     # for the junit-bom that plexus-compiler's POM imports

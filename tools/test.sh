@@ -4,8 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
-# Layout is part of the build: every C++ source must be clang-formatted.
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+# Layout is part of the build: every C and C++ source must be clang-formatted.
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 # Every preset is built before any is tested: the jar that the linux preset assembles carries the
 # other presets' libraries, and the emulated arm64 machine runs the JVM tests from that jar.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the emulated arm64 machine in OUT: an unconfigured Debian 12 arm64 tree with OpenJDK 17
-# as an ext4 image (rootfs.img), Debian's arm64 kernel (vmlinuz) and an initramfs (initrd.img)
-# that loads the disk drivers and hands over to the test payload. No arm64 code runs on the
-# host, and no loop mount is needed. Kept while this script and guest_init are unchanged.
+# and musl as an ext4 image (rootfs.img), Debian's arm64 kernel (vmlinuz) and an initramfs
+# (initrd.img) that loads the disk drivers and hands over to the test payload. No arm64 code runs
+# on the host, and no loop mount is needed. Kept while this script and guest_init are unchanged.
 set -euo pipefail
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,10 +24,11 @@ for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/source
 done
 ((${#sources[@]})) || { echo "no Debian apt sources on this machine" >&2; exit 1; }
 
-# procps for kill, which the JVM tests run; the kernel is only unpacked here, then moved out.
+# procps for kill, which the JVM tests run; musl for the host that loads the library under musl's
+# dynamic loader; the kernel is only unpacked here, then moved out.
 mmdebstrap --mode=root --variant=extract --arch=arm64 --skip=check/qemu --quiet \
   --include='?essential' \
-  --include='openjdk-17-jre-headless busybox-static procps linux-image-arm64' \
+  --include='openjdk-17-jre-headless busybox-static procps musl linux-image-arm64' \
   bookworm "$root" "${sources[@]}"
 
 shopt -s nullglob

@@ -8,7 +8,8 @@
 #
 # --bin files land in /startutil/bin, --library files in /startutil/lib (the JVM's library
 # path), --jar files in /startutil/jars (the JVM's class path, in the order given). A SUITE is
-# "launcher" (the launcher's own tests) or "jvm:CLASS" (one JUnit class of startutil.test).
+# "launcher" (the launcher's own tests), "musl" (the musl host with the library in
+# /startutil/lib) or "jvm:CLASS" (one JUnit class of startutil.test).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 

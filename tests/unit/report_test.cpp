@@ -67,4 +67,29 @@ TEST(ReportLaunchFailure, QuotesLongTextsInPartAndShowsNulsAsASymbol) {
               "(error 12)\n");
 }
 
+// Only whole characters are written within the room given: a message cut to fit never ends in
+// part of one.
+TEST(ToUtf8, WithinARoomWritesWholeCharactersOnly) {
+    const std::u16string text = u"a\u00e9\u65e5\U0001F600";  // 1, 2, 3 and 4 bytes
+    const std::size_t wholeUpTo[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 10};
+    for (std::size_t room = 0; room < std::size(wholeUpTo); ++room) {
+        char out[16];
+        EXPECT_EQ(encodeUtf8Within(text, out, room), wholeUpTo[room]) << "room " << room;
+    }
+}
+
+std::string writtenLine;
+void keepLine(std::string_view line) noexcept {
+    writtenLine.assign(line);
+}
+
+// The line goes to the writer given, in one piece; a message beyond its bytes is cut before the
+// character that would not fit.
+TEST(ReportLaunchFailure, GoesToTheWriterGivenWithItsMessageCutBetweenCharacters) {
+    std::string message = std::string(kMostMessageBytes - 1, 'm') + "\xE2\x80\xA6 and more";
+    reportLaunchFailure(u"app", message, 5, keepLine);
+    EXPECT_EQ(writtenLine, "StartUtil: cannot start \"app\": " +
+                               std::string(kMostMessageBytes - 1, 'm') + " (error 5)\n");
+}
+
 }  // namespace

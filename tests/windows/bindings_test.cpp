@@ -48,41 +48,46 @@ TEST_F(Bindings, LaunchesFromAPrivateCopyAndReleasesTheCharsOnce) {
     }
 }
 
-// The text ends at its first NUL, though the VM counts the characters after it.
-TEST_F(Bindings, TextEndsAtAnEmbeddedNul) {
+// A text holding U+0000 starts nothing, though the part before it names a program: the system
+// would see only that part, not what the caller may have checked. The echo shows that part.
+TEST_F(Bindings, TextWithANulStartsNothing) {
     std::wstring probe = probePath();
     struct Case {
         NativeMethod method;
         std::wstring before;
-        std::vector<std::string> argv;
     } cases[] = {
-        {module.programPath, probe, {utf8(probe)}},
-        {module.commandLine, inQuotes(probe) + L" kept", {utf8(probe), "kept"}},
+        {module.programPath, probe},
+        {module.commandLine, inQuotes(probe) + L" kept"},
     };
+    ProbeReports reports;
     for (const Case& c : cases) {
         SCOPED_TRACE(utf8(c.before));
-        ProbeReports reports;
         std::u16string text = u16(c.before) + std::u16string(1, u'\0') + u" dropped";
         FakeString string(text);
         Output output = captureOutput([&] { c.method(vm.env(), nullptr, string.handle()); });
         EXPECT_EQ(output.out, utf8(c.before));
+        EXPECT_EQ(output.err, "StartUtil: cannot start \"" + utf8(c.before) +
+                                  "\xE2\x90\x80 dropped\": the text holds a NUL character (error "
+                                  "87)\n");
         EXPECT_EQ(string.releases, 1);
-        std::vector<Report> started = reports.waitFor(1);
-        ASSERT_EQ(started.size(), 1u);
-        EXPECT_EQ(argvOf(started[0]), c.argv);
     }
+    EXPECT_EQ(reports.waitFor(0).size(), 0u);
 }
 
-// A null string, and a VM that hands out no characters, are both an absent text: nothing is
-// echoed, nothing starts, one failure line, and nothing is released that was not handed out.
-TEST_F(Bindings, AbsentTextEchoesNothingAndReportsNoCommand) {
+// A null string is no command; a VM that hands out no characters is out of memory, and the line
+// gives the string's length. Neither echoes or starts anything, and nothing is released that
+// was not handed out.
+TEST_F(Bindings, NullStringIsNoCommandAndAStringWithoutCharsIsOutOfMemory) {
     for (NativeMethod method : {module.programPath, module.commandLine}) {
         FakeString noChars(u"C:\\never.exe", true);
-        for (jstring string : {jstring(nullptr), noChars.handle()}) {
-            Output output = captureOutput([&] { method(vm.env(), nullptr, string); });
-            EXPECT_EQ(output.out, "");
-            EXPECT_TRUE(isFailureLine(output.err, "(no command)", 87)) << output.err;
-        }
+        Output null = captureOutput([&] { method(vm.env(), nullptr, nullptr); });
+        Output none = captureOutput([&] { method(vm.env(), nullptr, noChars.handle()); });
+        EXPECT_EQ(null.out, "");
+        EXPECT_TRUE(isFailureLine(null.err, "(no command)", ERROR_INVALID_PARAMETER)) << null.err;
+        EXPECT_EQ(none.out, "");
+        EXPECT_TRUE(
+            isFailureLine(none.err, "(a command of 12 characters)", ERROR_NOT_ENOUGH_MEMORY))
+            << none.err;
         EXPECT_EQ(noChars.gets, 1);
         EXPECT_EQ(noChars.releases, 0);
     }

@@ -1,6 +1,8 @@
 # What reached CreateProcessW, from Wine's relay trace of the launch driver: which parameter
 # carries the text and how it is quoted, no handle inheritance, the creation flags, no
-# environment or directory of its own, and no call at all for a null string. The programs do
+# environment or directory of its own, and no call at all for a null string or for a command
+# line longer than CreateProcessW takes (32,767 units with the terminator; a path counts with
+# the quotes it is given). The programs do
 # not exist, so the calls fail and no child is left behind.
 #   cmake -DWINE=... -DWINEPREFIX=... -DDRIVER=... -P check_create_process_call.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -13,7 +15,7 @@ set(_command_line [[missing-program.exe --flag "two words"]])
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${WINEPREFIX} WINEDEBUG=+relay
           WINEDLLOVERRIDES=mscoree,mshtml=
-          sh -c "\"$0\" \"$1\" 1 \"$2\" 2 --null 2 \"$3\" 2>&1 >/dev/null | grep -a 'Call [A-Za-z0-9]*[.]CreateProcessW('"
+          sh -c "\"$0\" \"$1\" 1 \"$2\" 2 --null 2 --long=32767 1 --long=32765 2 \"$3\" 2>&1 >/dev/null | grep -a 'Call [A-Za-z0-9]*[.]CreateProcessW('"
           ${WINE} ${DRIVER} ${_program_path} ${_command_line}
   OUTPUT_VARIABLE _trace
   RESULT_VARIABLE _result
@@ -27,7 +29,7 @@ string(REPLACE ";" "\\;" _trace "${_trace}")
 string(REPLACE "\n" ";" _calls "${_trace}")
 list(LENGTH _calls _count)
 if(NOT _count EQUAL 2)
-  message(FATAL_ERROR "expected two CreateProcessW calls (none for the null string), got ${_count}:\n${_trace}")
+  message(FATAL_ERROR "expected two CreateProcessW calls (none for the null string or the long lines), got ${_count}:\n${_trace}")
 endif()
 
 # Splits one traced call into its ten arguments: a pointer, then ` L"text"` for a string.
@@ -100,4 +102,4 @@ endforeach()
 if(_failures)
   message(FATAL_ERROR "CreateProcessW was not called as expected:\n${_failures}\ntrace:\n${_trace}")
 endif()
-message(STATUS "both CreateProcessW calls as expected, none for the null string")
+message(STATUS "both CreateProcessW calls as expected, none for the null string or the long lines")

@@ -63,4 +63,26 @@ TEST_F(Echo, TextIsWrittenAsUtf8InTheEchoAndTheFailureLine) {
     }
 }
 
+// On a console the echo and the failure line go as UTF-16, so the console shows the characters
+// whatever its code page; UTF-8 bytes would be shown as the code page reads them (`é` as
+// `├⌐`). Elsewhere (the tests above: files) they stay UTF-8 bytes. Run on a terminal.
+using EchoOnAConsole = Echo;
+TEST_F(EchoOnAConsole, TextIsShownAsItsCharacters) {
+    std::wstring text = L"C:\\windows\\missing-\u00e9\u65e5.exe";
+    std::wstring lineStart = L"StartUtil: cannot start \"" + text + L"\": ";
+    for (NativeMethod method : {module.programPath, module.commandLine}) {
+        FakeString string(u16(text));
+        std::wstring out, err;
+        {
+            ConsoleScreen screenOut(1);
+            ConsoleScreen screenErr(2);
+            method(vm.env(), nullptr, string.handle());
+            out = screenOut.cells(text.size());
+            err = screenErr.cells(lineStart.size());
+        }
+        EXPECT_EQ(out, text);
+        EXPECT_EQ(err, lineStart);
+    }
+}
+
 }  // namespace

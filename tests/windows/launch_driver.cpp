@@ -1,6 +1,6 @@
 // Calls StartUtil.dll the way the VM would, once per pair of arguments: the export's ordinal
-// (1 or 2) and the text, or --null for a null string. Run by the relay check, which reads what
-// reached CreateProcessW from Wine's trace of this process.
+// (1 or 2) and the text, --null for a null string, or --long=N for a name of N characters. Run by
+// the relay check, which reads what reached CreateProcessW from Wine's trace of this process.
 #include <cwchar>
 #include <string>
 
@@ -17,6 +17,11 @@ int wmain(int argc, wchar_t** argv) {
             continue;
         }
         std::wstring text = argv[i + 1];
+        if (text.rfind(L"--long=", 0) == 0) {
+            std::size_t units = std::wcstoul(text.c_str() + 7, nullptr, 10);
+            text = L"C:\\missing";
+            text.resize(units, L'a');
+        }
         FakeString string(std::u16string(text.begin(), text.end()));
         method(vm.env(), nullptr, string.handle());
         if (string.gets != 1 || string.releases != 1) return 3;

@@ -98,6 +98,73 @@ TEST_F(Launch, ProgramPathStartsNothingThatIsNotAFileName) {
     EXPECT_EQ(reports.waitFor(0).size(), 0u);
 }
 
+// A file that is no program fails with the system's message on one line, the program's name in
+// quotes in place of the message's %1: the path, or the command line's first token.
+TEST_F(Launch, FailureMessageNamesTheProgramInPlaceOfItsInsert) {
+    TemporaryDirectory folder(uniqueTempPath(L"startutil-notpe"));
+    std::wstring file = folder.path() + L"\\text-\u00e9.exe";
+    {
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(handle, "plain text, not a program\r\n", 27, &written, nullptr);
+        CloseHandle(handle);
+    }
+    struct Case {
+        NativeMethod method;
+        std::wstring text;
+    } cases[] = {
+        {module.programPath, file},
+        {module.commandLine, file + L" argument"},
+        {module.commandLine, inQuotes(file) + L" argument"},
+    };
+    ProbeReports reports;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(utf8(c.text));
+        Output output = call(c.method, c.text);
+        std::string what = inQuotes(utf8(c.text));
+        ASSERT_TRUE(isFailureLine(output.err, what, ERROR_BAD_EXE_FORMAT)) << output.err;
+        std::string message = output.err.substr(("StartUtil: cannot start " + what).size());
+        EXPECT_EQ(message.find('%'), std::string::npos) << message;
+        EXPECT_NE(message.find(inQuotes(utf8(file))), std::string::npos) << message;
+    }
+    EXPECT_EQ(reports.waitFor(0).size(), 0u);
+}
+
+// CreateProcessW takes 32,767 units with the terminator. The longest such line starts the
+// program with the whole of its last argument; one unit more starts nothing and is reported as
+// too long, whatever the system would have made of it. A path counts with its two quotes.
+TEST_F(Launch, CommandLineBeyondTheSystemLimitStartsNothing) {
+    std::wstring head = inQuotes(probePath()) + L" ";
+    std::wstring longest = head + std::wstring(32766 - head.size(), L'a');
+    {
+        ProbeReports reports;
+        Output output = call(module.commandLine, longest);
+        EXPECT_EQ(output.err, "");
+        std::vector<Report> started = reports.waitFor(1);
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(argvOf(started[0]).at(1).size(), 32766 - head.size());
+    }
+    struct Case {
+        NativeMethod method;
+        std::wstring text;
+    } cases[] = {
+        {module.commandLine, longest + L"a"},
+        {module.programPath, probePath() + std::wstring(32765 - probePath().size(), L'a')},
+    };
+    ProbeReports reports;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.size());
+        Output output = call(c.method, c.text);
+        EXPECT_EQ(output.out, utf8(c.text));
+        std::string what = inQuotes(utf8(c.text.substr(0, 1000)) + "\xE2\x80\xA6") + " (" +
+                           std::to_string(c.text.size()) + " characters)";
+        EXPECT_TRUE(isFailureLine(output.err, what, ERROR_FILENAME_EXCED_RANGE)) << output.err;
+    }
+    EXPECT_EQ(reports.waitFor(0).size(), 0u);
+}
+
 // The child keeps the caller's environment and current directory, has no console window, and
 // gets none of the caller's handles, not even one marked inheritable.
 TEST_F(Launch, ChildKeepsEnvironmentAndDirectoryButInheritsNoHandle) {

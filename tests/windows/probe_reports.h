@@ -249,6 +249,60 @@ class CapturedStream {
     int saved_ = -1;
 };
 
+// A console screen buffer as standard output or error (the C runtime's descriptor 1 or 2 and
+// the process's standard handle) while this lives, with the console's code page set to 437, as
+// on a Western Windows. What was written is read back from the screen's cells, as a user would
+// see it. The process must have a console: Wine gives one to a program run on a terminal.
+class ConsoleScreen {
+  public:
+    explicit ConsoleScreen(int descriptor)
+        : descriptor_(descriptor),
+          standard_(descriptor == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE),
+          savedHandle_(GetStdHandle(standard_)) {
+        screen_ = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            CONSOLE_TEXTMODE_BUFFER, nullptr);
+        if (screen_ == INVALID_HANDLE_VALUE) throw std::runtime_error("no console screen buffer");
+        savedCodePage_ = GetConsoleOutputCP();
+        SetConsoleOutputCP(437);
+        std::fflush(descriptor_ == 1 ? stdout : stderr);
+        file_ = _open_osfhandle(reinterpret_cast<intptr_t>(screen_), _O_TEXT);
+        saved_ = _dup(descriptor_);
+        if (file_ < 0 || saved_ < 0 || _dup2(file_, descriptor_) != 0) {
+            throw std::runtime_error("cannot put a console on a standard stream");
+        }
+        SetStdHandle(standard_, screen_);
+    }
+    ~ConsoleScreen() {
+        std::fflush(descriptor_ == 1 ? stdout : stderr);
+        _dup2(saved_, descriptor_);
+        _close(saved_);
+        SetStdHandle(standard_, savedHandle_);
+        SetConsoleOutputCP(savedCodePage_);
+        _close(file_);  // closes the screen buffer too
+    }
+    ConsoleScreen(const ConsoleScreen&) = delete;
+    ConsoleScreen& operator=(const ConsoleScreen&) = delete;
+
+    // The first `count` cells, row after row from the top left corner.
+    std::wstring cells(std::size_t count) const {
+        std::wstring text(count, L'\0');
+        DWORD read = 0;
+        ReadConsoleOutputCharacterW(screen_, text.data(), DWORD(count), COORD{0, 0}, &read);
+        text.resize(read);
+        return text;
+    }
+
+  private:
+    int descriptor_;
+    DWORD standard_;
+    HANDLE savedHandle_;
+    HANDLE screen_ = INVALID_HANDLE_VALUE;
+    UINT savedCodePage_ = 0;
+    int file_ = -1;
+    int saved_ = -1;
+};
+
 // Exactly one line `StartUtil: cannot start <what>: <message> (error <code>)`, the message
 // being the system's (it differs between Windows and Wine), without line breaks of its own. A
 // negative code accepts any.

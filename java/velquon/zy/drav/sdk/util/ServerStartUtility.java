@@ -11,14 +11,29 @@ package velquon.zy.drav.sdk.util;
  * disposition and none blocked, and is started through a short-lived intermediate process, so
  * that it is never the JVM's child and leaves no zombie in the JVM.
  *
+ * <p>The child's standard input, output and error are not the JVM's. On Linux they are
+ * {@code /dev/null}: what the child writes is dropped and it reads end-of-file. On Windows they
+ * are those of its own hidden console: what it writes is lost, and a child that reads standard
+ * input waits for ever. Being the root of a new process group, the Windows child and everything
+ * it starts have CTRL+C disabled.
+ *
  * <p>Each call first echoes its text to standard output, with no line break added, and flushes
- * it. On Linux the text is written as UTF-8, exactly as given. On Windows it goes through the C
- * runtime's text-mode standard output, which writes each line feed in the text as CR LF.
+ * it. On Linux the text is written as UTF-8, exactly as given. On Windows, when standard output
+ * is a console the text is written to it as UTF-16 (so the console shows it whatever its code
+ * page); otherwise it goes as UTF-8 through the C runtime's text-mode standard output, which
+ * writes each line feed in the text as CR LF. The failure line below is written the same way.
  *
  * <p>The methods return nothing and throw nothing. A launch that fails (no such program, not
  * executable, a null or empty text) starts nothing and is reported only as one line on standard
  * error, for example {@code StartUtil: cannot start "app": No such file or directory (error 2)};
- * the caller cannot tell it from a launch that worked.
+ * the caller cannot tell it from a launch that worked. The line quotes at most 1000 characters
+ * of the text (then an ellipsis and the text's length), and on Windows the system's message names
+ * the program where it has a place for it. Nothing starts, and one such line says why, for a
+ * text that holds U+0000 ({@code the text holds a NUL character}, error 22 on Linux, 87 on
+ * Windows: the system would see only the part before it), for a Windows command line longer
+ * than the system takes (32,767 characters with the terminator, a program path with its two
+ * quotes: error 206), and when there is no memory for the text ({@code (a command of N
+ * characters)}, error 12 on Linux, 8 on Windows).
  *
  * <h2>Loading the native library</h2>
  *
@@ -67,7 +82,10 @@ package velquon.zy.drav.sdk.util;
  *       command line again ({@code &}, {@code |}, {@code %VAR%}): a command line built from
  *       untrusted text is unsafe there.
  *   <li>The system, not the C runtime, finds the program: it appends {@code .exe} to a name
- *       without an extension and searches the folder of the JVM's own executable first.
+ *       without an extension and searches the folder of the JVM's own executable, then the
+ *       current directory and the system folders, and only then {@code PATH}.
+ *   <li>The child keeps the JVM's current directory open: that folder cannot be removed or
+ *       renamed while the child runs.
  * </ul>
  */
 public final class ServerStartUtility {
@@ -104,6 +122,11 @@ public final class ServerStartUtility {
      * No shell is ever involved on Linux: {@code $}, {@code ;}, {@code |}, {@code *} and
      * {@code ~} reach the child as written, and a script without a {@code #!} line is a failed
      * launch.
+     *
+     * <p>A program path that holds spaces must be quoted: {@code "C:\Program Files\app\server.exe"
+     * --port 80}. Unquoted, Windows tries {@code C:\Program.exe} first, then {@code
+     * C:\Program Files\app\server.exe}, so a file planted at such a place would run instead; Linux
+     * reports the unquoted path as not found.
      *
      * @param commandLine program and arguments; null or blank starts nothing
      */

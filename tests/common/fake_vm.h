@@ -1,4 +1,5 @@
-// A stand-in for the VM side of JNI, and StartUtil.dll loaded the way the VM loads it.
+// A stand-in for the VM side of JNI, and the library loaded the way the VM loads it, on Windows
+// (StartUtil.dll under Wine) and on Linux (libStartUtil.so).
 //
 // The fake JNIEnv implements only GetStringLength, GetStringChars and ReleaseStringChars (every
 // other entry is null, so touching one crashes the test). Each string counts its Get and
@@ -6,7 +7,13 @@
 // memory with no terminator: reading one character too far or writing to them faults.
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 //
 #include <jni.h>
 
@@ -16,36 +23,72 @@
 #include <string>
 #include <string_view>
 
+#ifdef _WIN32
 // A build path as CMake gives it (Z:/...) in Windows form.
 inline std::wstring buildPath(const char* path) {
     std::wstring wide;
     for (const char* p = path; *p != '\0'; ++p) wide.push_back(*p == '/' ? L'\\' : wchar_t(*p));
     return wide;
 }
+#endif
 
-// The characters copied to the very end of a read-only page that a no-access page follows.
+// Pages from the system: read-write when made, then read-only or no-access.
+namespace pages {
+#ifdef _WIN32
+inline std::size_t size() {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwPageSize;
+}
+inline char* map(std::size_t bytes) {
+    return static_cast<char*>(
+        VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+inline bool protect(char* at, std::size_t bytes, bool readable) {
+    DWORD old = 0;
+    return VirtualProtect(at, bytes, readable ? PAGE_READONLY : PAGE_NOACCESS, &old);
+}
+inline void unmap(char* at, std::size_t /*bytes*/) {
+    VirtualFree(at, 0, MEM_RELEASE);
+}
+#else
+inline std::size_t size() {
+    return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+inline char* map(std::size_t bytes) {
+    void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+}
+inline bool protect(char* at, std::size_t bytes, bool readable) {
+    return mprotect(at, bytes, readable ? PROT_READ : PROT_NONE) == 0;
+}
+inline void unmap(char* at, std::size_t bytes) {
+    munmap(at, bytes);
+}
+#endif
+}  // namespace pages
+
+// The characters copied to the very end of read-only pages that a no-access page follows.
 class GuardedChars {
   public:
     explicit GuardedChars(std::u16string_view text) {
-        SYSTEM_INFO system;
-        GetSystemInfo(&system);
-        std::size_t page = system.dwPageSize;
+        std::size_t page = pages::size();
         std::size_t bytes = text.size() * sizeof(char16_t);
-        if (bytes > page) throw std::length_error("text larger than a page");
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
-        char* start = base_ + page - bytes;
+        std::size_t readable = (bytes + page - 1) / page * page;
+        if (readable == 0) readable = page;
+        mapped_ = readable + page;
+        base_ = pages::map(mapped_);
+        if (base_ == nullptr) throw std::runtime_error("cannot map pages");
+        char* start = base_ + readable - bytes;
         if (bytes != 0) std::memcpy(start, text.data(), bytes);
-        DWORD old = 0;
-        if (!VirtualProtect(base_, page, PAGE_READONLY, &old) ||
-            !VirtualProtect(base_ + page, page, PAGE_NOACCESS, &old)) {
-            VirtualFree(base_, 0, MEM_RELEASE);
-            throw std::runtime_error("VirtualProtect failed");
+        if (!pages::protect(base_, readable, true) ||
+            !pages::protect(base_ + readable, page, false)) {
+            pages::unmap(base_, mapped_);
+            throw std::runtime_error("cannot protect pages");
         }
         chars_ = reinterpret_cast<const jchar*>(start);
     }
-    ~GuardedChars() { VirtualFree(base_, 0, MEM_RELEASE); }
+    ~GuardedChars() { pages::unmap(base_, mapped_); }
     GuardedChars(const GuardedChars&) = delete;
     GuardedChars& operator=(const GuardedChars&) = delete;
 
@@ -53,6 +96,7 @@ class GuardedChars {
 
   private:
     char* base_ = nullptr;
+    std::size_t mapped_ = 0;
     const jchar* chars_ = nullptr;
 };
 
@@ -106,6 +150,7 @@ class FakeVm {
 
 using NativeMethod = void(JNICALL*)(JNIEnv*, jclass, jstring);
 
+#ifdef _WIN32
 // StartUtil.dll, loaded by its full path as System.load would.
 class StartUtilModule {
   public:
@@ -135,3 +180,29 @@ class StartUtilModule {
   private:
     HMODULE module_;
 };
+#else
+// libStartUtil.so, loaded by its full path as System.load would.
+class StartUtilModule {
+  public:
+    StartUtilModule() : module_(dlopen(STARTUTIL_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {
+        if (module_ == nullptr) throw std::runtime_error(dlerror());
+        programPath =
+            byName("Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommand");
+        commandLine = byName(
+            "Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommandWithArgs");
+    }
+    ~StartUtilModule() { dlclose(module_); }
+    StartUtilModule(const StartUtilModule&) = delete;
+    StartUtilModule& operator=(const StartUtilModule&) = delete;
+
+    NativeMethod byName(const char* name) const {
+        return reinterpret_cast<NativeMethod>(dlsym(module_, name));
+    }
+
+    NativeMethod programPath = nullptr;
+    NativeMethod commandLine = nullptr;
+
+  private:
+    void* module_;
+};
+#endif

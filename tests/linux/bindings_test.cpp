@@ -1,0 +1,80 @@
+// The JNI side of libStartUtil.so, loaded as the VM loads it and called through a fake JNIEnv
+// whose strings sit unterminated in read-only memory: what it refuses before any launch.
+#include <cerrno>
+
+#include "fake_vm.h"
+#include "launch_harness.h"
+
+namespace {
+
+class Bindings : public ::testing::Test {
+  protected:
+    // What one call wrote to standard output and standard error.
+    std::pair<std::string, std::string> call(NativeMethod method, jstring string) {
+        CapturedOutput output(scratch_.path());
+        method(vm.env(), nullptr, string);
+        output.restore();
+        return {output.stdoutText(), output.stderrText()};
+    }
+
+    ScratchDirectory scratch_;
+    StartUtilModule module;
+    FakeVm vm;
+};
+
+// A text holding U+0000 starts nothing, though the part before it names a program: exec would
+// see only that part, not what the caller may have checked. The echo shows that part. A launch
+// of the same program afterwards is the only one that reports.
+TEST_F(Bindings, TextWithANulStartsNothing) {
+    fs::path reports = scratch_.path() / "reports";
+    fs::create_directory(reports);
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", reports);
+    std::string probe = probePath();
+    struct Case {
+        NativeMethod method;
+        std::string before;
+    } cases[] = {
+        {module.programPath, probe},
+        {module.commandLine, probe + " kept"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before);
+        FakeString string(widen(c.before) + std::u16string(1, u'\0') + u" dropped");
+        auto [out, err] = call(c.method, string.handle());
+        EXPECT_EQ(out, c.before);
+        EXPECT_EQ(err, "StartUtil: cannot start \"" + c.before +
+                           "\xE2\x90\x80 dropped\": the text holds a NUL character (error " +
+                           std::to_string(EINVAL) + ")\n");
+        EXPECT_EQ(string.gets, 1);
+        EXPECT_EQ(string.releases, 1);
+        EXPECT_EQ(string.foreignReleases, 0);
+    }
+    FakeString marker(widen(probe));
+    EXPECT_EQ(call(module.programPath, marker.handle()).second, "");
+    std::vector<ProbeReport> started = awaitReports(reports, 1);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].count("argv.1"), 0u);
+}
+
+// A null string is no command; a VM that hands out no characters is out of memory, and the line
+// gives the string's length. Neither echoes anything, and nothing is released that was not
+// handed out.
+TEST_F(Bindings, NullStringIsNoCommandAndAStringWithoutCharsIsOutOfMemory) {
+    for (NativeMethod method : {module.programPath, module.commandLine}) {
+        FakeString noChars(u"/never/started", true);
+        auto [nullOut, nullErr] = call(method, nullptr);
+        auto [noneOut, noneErr] = call(method, noChars.handle());
+        EXPECT_EQ(nullOut, "");
+        EXPECT_EQ(nullErr,
+                  "StartUtil: cannot start (no command): " + std::string(strerror(EINVAL)) +
+                      " (error " + std::to_string(EINVAL) + ")\n");
+        EXPECT_EQ(noneOut, "");
+        EXPECT_EQ(noneErr, "StartUtil: cannot start (a command of 14 characters): " +
+                               std::string(strerror(ENOMEM)) + " (error " + std::to_string(ENOMEM) +
+                               ")\n");
+        EXPECT_EQ(noChars.gets, 1);
+        EXPECT_EQ(noChars.releases, 0);
+    }
+}
+
+}  // namespace

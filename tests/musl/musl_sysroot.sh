@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Fetches Debian's musl and musl-dev for ARCH into OUT, unpacked but not installed (this
+# machine's dpkg and its list of architectures are left alone), and writes OUT/musl-gcc.specs:
+# the specs Debian's musl-gcc uses, pointed into OUT, for a cross compiler's -specs. Programs
+# built so link musl dynamically and name musl's loader for ARCH as their interpreter.
+#
+#   musl_sysroot.sh OUT ARCH
+set -euo pipefail
+out=$1 arch=$2
+rm -rf "$out"
+mkdir -p "$out/apt/lists/partial" "$out/apt/cache/archives/partial" "$out/debs"
+
+# apt with lists and a cache of its own for ARCH alone, from this machine's Debian sources.
+apt=(apt-get -qq -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
+     -o "Dir::State::Lists=$out/apt/lists" -o "Dir::Cache=$out/apt/cache"
+     -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+"${apt[@]}" update
+(cd "$out/debs" && "${apt[@]}" download musl musl-dev)
+for deb in "$out"/debs/*.deb; do dpkg-deb -x "$deb" "$out/root"; done
+rm -rf "$out/apt"
+
+specs=("$out"/root/usr/lib/*-linux-musl/musl-gcc.specs)
+[[ -f ${specs[0]} ]] || { echo "no musl-gcc.specs in musl-dev for $arch" >&2; exit 1; }
+triplet=$(basename "$(dirname "${specs[0]}")")
+# Headers, start files and the link path move into OUT; libc.so is found in OUT's /lib; the
+# interpreter stays /lib/ld-musl-*.so.1, where the target's musl package puts it.
+sed -e "s|\([ L]\)/usr/|\1$out/root/usr/|g" "${specs[0]}" \
+  | sed -e "/^\*link_libgcc:/{n;s|^|-L$out/root/lib/$triplet |}" >"$out/musl-gcc.specs.tmp"
+mv "$out/musl-gcc.specs.tmp" "$out/musl-gcc.specs"

@@ -30,8 +30,8 @@
 
 extern "C" char** environ;
 // The POSIX strerror_r under the name glibc and musl both export it by.
-extern "C" int __xpg_strerror_r(int code, char* buffer,  // NOLINT(bugprone-reserved-identifier)
-                                std::size_t size) noexcept;
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __xpg_strerror_r(int code, char* buffer, std::size_t size) noexcept;
 
 namespace {
 

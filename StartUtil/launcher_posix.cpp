@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -358,11 +359,42 @@ char** pathArgv(std::string_view path) {
     return argv;
 }
 
+// Guarded stack mappings kept for later launches. Mapping, protecting and unmapping them cost
+// a launch more than the rest of the caller's own work (fresh page faults, and a TLB shootdown
+// on every munmap), so a few are kept in slots that every thread shares, taken and given back
+// with atomic exchanges: no lock, and a launch that finds every slot empty maps one of its own.
+// A mapping goes back only once no process of its launch can run on it (runPlan waits for
+// both), and one that finds every slot full is unmapped. The mappings stay for the life of the
+// process: a few pages each, touched already, so a launch takes no page fault on them.
+constexpr std::size_t kCachedMappings = 4;
+std::atomic<char*> cachedStacks[kCachedMappings];
+
+char* takeCachedStacks() {
+    for (std::atomic<char*>& slot : cachedStacks) {
+        if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+        if (char* mapping = slot.exchange(nullptr, std::memory_order_acquire)) return mapping;
+    }
+    return nullptr;
+}
+
+void giveBackStacks(char* mapping, std::size_t size) {
+    for (std::atomic<char*>& slot : cachedStacks) {
+        char* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, mapping, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+            return;
+        }
+    }
+    munmap(mapping, size);
+}
+
 // Two stacks in one mapping, each above a page that no access may touch.
 bool mapStacks(LaunchPlan& plan) {
     auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     plan.stackSize = (kStackSize + page - 1) / page * page;
     plan.mappingSize = 2 * (page + plan.stackSize);
+    plan.stacks = takeCachedStacks();
+    if (plan.stacks != nullptr) return true;
     void* mapping =
         mmap(nullptr, plan.mappingSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return false;
@@ -426,7 +458,7 @@ int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
 }
 
 void releasePlan(LaunchPlan* plan) {
-    if (plan->stacks != nullptr) munmap(plan->stacks, plan->mappingSize);
+    if (plan->stacks != nullptr) giveBackStacks(plan->stacks, plan->mappingSize);
     std::free(plan->searchPath);
     std::free(plan->argv);
     std::free(plan);

@@ -255,6 +255,29 @@ TEST(InterruptedLaunch, BothStacksHaveAGuardPageBelowThem) {
     EXPECT_EQ(awaitReports(scratch.path(), 1).size(), 1u);
 }
 
+// The guarded stacks are kept for the next launch rather than unmapped each time: a caller whose
+// munmap of a stack mapping's size would kill it launches again and again, from two threads.
+TEST(InterruptedLaunch, StackMappingsAreReusedNotUnmapped) {
+    constexpr int kLaunches = 8;
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
+        std::uint32_t mappingSize = 2 * (page + (32u * 1024 + page - 1) / page * page);
+        if (filterSystemCall(SYS_munmap, SECCOMP_RET_KILL_PROCESS, mappingSize, 1) != 0) return 2;
+        auto launches = [] {
+            for (int i = 0; i < kLaunches / 2; ++i)
+                launch(LaunchMode::ProgramPath, widen(probePath()));
+        };
+        std::thread other(launches);
+        launches();
+        other.join();
+        return 0;
+    });
+    EXPECT_EQ(exitCode, 0) << "a stack mapping was unmapped";
+    EXPECT_EQ(awaitReports(scratch.path(), kLaunches).size(), std::size_t{kLaunches});
+}
+
 // A cancellation already pending when the call starts waits until the call is done: acting
 // inside it would unwind through the library and end the whole process.
 TEST(InterruptedLaunch, APendingCancellationActsOnlyAfterTheLaunch) {

@@ -419,13 +419,15 @@ std::size_t longestExecString() {
 // before argv is made, so that a text no system could take costs no memory for its plan.
 bool execCouldTake(const CommandLineShape& argv) {
     if (argv.longest + 1 > longestExecString()) return false;
-    long limit = sysconf(_SC_ARG_MAX);
-    if (limit <= 0) return true;  // no limit known: execve has the last word
     std::size_t total = argv.bytes + (argv.elements + 1) * sizeof(char*);
     for (char** variable = environ; *variable != nullptr; ++variable) {
         total += std::strlen(*variable) + 1 + sizeof(char*);
     }
-    return total <= static_cast<std::size_t>(limit);
+    // The kernel takes at least 32 pages of them whatever the stack limit: only a larger total
+    // needs the limit, which costs a system call to read.
+    if (total <= longestExecString()) return true;
+    long limit = sysconf(_SC_ARG_MAX);
+    return limit <= 0 || total <= static_cast<std::size_t>(limit);  // unknown: execve decides
 }
 
 // Fills the plan's argv, search path and stacks from the text's UTF-8 form; returns 0 or the

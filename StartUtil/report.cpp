@@ -147,11 +147,10 @@ char* appendQuoted(char* out, std::u16string_view text) {
     return out;
 }
 
-// One line on standard error: `StartUtil: <verdict> <subject><after>: <message>`, the code if
-// there is one, and a line break. Built in a buffer of fixed size and written in one write, so
-// that concurrent lines never interleave and a huge text costs the line nothing.
-void reportLine(std::string_view verdict, Subject subject, std::string_view after,
-                std::string_view message, const unsigned long* code, LineWriter write) {
+// One line on standard error: `StartUtil: cannot start <subject>: <message> (error <code>)` and
+// a line break. Built in a buffer of fixed size and written in one write, so that concurrent
+// lines never interleave and a huge text costs the line nothing.
+void reportLine(Subject subject, std::string_view message, unsigned long code, LineWriter write) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
@@ -161,7 +160,7 @@ void reportLine(std::string_view verdict, Subject subject, std::string_view afte
         message = message.substr(0, cut);
     }
     char line[kMostLineBytes];
-    char* end = append(append(line, "StartUtil: "), verdict);
+    char* end = append(line, "StartUtil: cannot start ");
     if (subject.units != nullptr) {
         end = appendQuoted(end, {subject.units, subject.length});
     } else if (subject.lengthOnly) {
@@ -169,8 +168,8 @@ void reportLine(std::string_view verdict, Subject subject, std::string_view afte
     } else {
         end = append(end, "(no command)");
     }
-    end = append(append(append(end, after), ": "), message);
-    if (code != nullptr) end = append(appendDecimal(append(end, " (error "), *code), ")");
+    end = append(append(end, ": "), message);
+    end = append(appendDecimal(append(end, " (error "), code), ")");
     *end++ = '\n';
     write({line, static_cast<std::size_t>(end - line)});
 }
@@ -188,16 +187,15 @@ void writeStandardError(std::string_view line) noexcept {
 
 void reportLaunchFailure(const char16_t* text, std::string_view message, unsigned long code,
                          LineWriter write) noexcept {
-    reportLine("cannot start ", textSubject(text), "", message, &code, write);
+    reportLine(textSubject(text), message, code, write);
 }
 
 void reportLaunchFailure(std::u16string_view text, std::string_view message, unsigned long code,
                          LineWriter write) noexcept {
-    reportLine("cannot start ", {text.data() != nullptr ? text.data() : u"", text.size()}, "",
-               message, &code, write);
+    reportLine({text.data() != nullptr ? text.data() : u"", text.size()}, message, code, write);
 }
 
 void reportUncopiedCommand(std::size_t length, std::string_view message, unsigned long code,
                            LineWriter write) noexcept {
-    reportLine("cannot start ", {nullptr, length, true}, "", message, &code, write);
+    reportLine({nullptr, length, true}, message, code, write);
 }

@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     int calls = std::atoi(argv[1]);
     if (calls < 1) return 2;
     std::string program = argv[2];
-    // The programs come back to us once their intermediate is gone, to be reaped outside the timing.
+    // The programs come back to us once their intermediate is gone, to be reaped outside the
+    // timing.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
     const char* steps[] = {
@@ -75,15 +76,18 @@ int main(int argc, char** argv) {
         reapAll();
         pid_t child = 0;
         start = now();
-        if (posix_spawn(&child, program.c_str(), nullptr, nullptr, spawnArgv, environ) != 0) return 1;
+        if (posix_spawn(&child, program.c_str(), nullptr, nullptr, spawnArgv, environ) != 0)
+            return 1;
         spawned.push_back(now() - start);
         waitpid(child, nullptr, 0);
         reapAll();
     }
     std::fprintf(stderr, "| the whole call | %.1f |\n", medianMicroseconds(library));
     for (std::size_t i = 0; i < std::size(steps); ++i) {
-        if (steps[i][0] != '\0') std::fprintf(stderr, "| %s | %.1f |\n", steps[i], medianMicroseconds(spans[i]));
+        if (steps[i][0] != '\0')
+            std::fprintf(stderr, "| %s | %.1f |\n", steps[i], medianMicroseconds(spans[i]));
     }
-    std::fprintf(stderr, "| a bare posix_spawn, for comparison | %.1f |\n", medianMicroseconds(spawned));
+    std::fprintf(stderr, "| a bare posix_spawn, for comparison | %.1f |\n",
+                 medianMicroseconds(spawned));
     return 0;
 }

@@ -43,6 +43,6 @@ awk -v marks="$marks" '
   END { for (i = 1; i <= n; ++i) if (!done[i]) { print "step_timing.sh: no line \"" text[i] "\"" > "/dev/stderr"; exit 1 } }
 ' StartUtil/launcher_posix.cpp >"$out/launcher_posix.cpp"
 
-${CXX:-g++} -std=c++20 -O2 -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
+${CXX:-g++} -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
   bench/step_timing.cpp "$out/launcher_posix.cpp" "$out/report.cpp" "$out/command_line.cpp"
 "$out/step_timing" "$calls" "$program" 2>&1 >/dev/null

@@ -94,7 +94,8 @@ std::u16string_view programName(LaunchMode mode, std::u16string_view text) {
 // Calls `piece(part, isProgram)` for the parts of a system message in order: its own text, and
 // the program in place of each %1 (with any !format! after it). %% is kept as it is, so that %%1
 // is not taken for an insert. Other inserts (%2 and up) stay unfilled: nothing is known to fill
-// them with.
+// them with. Views are made by hand: substr may throw, and its throw would link the C++ runtime's
+// exception support into the library.
 template <typename Piece>
 void forEachPart(std::u16string_view message, Piece&& piece) {
     std::size_t from = 0;
@@ -106,7 +107,7 @@ void forEachPart(std::u16string_view message, Piece&& piece) {
             if (next == u'%') ++i;
             continue;
         }
-        piece(message.substr(from, i - from), false);
+        piece(std::u16string_view(message.data() + from, i - from), false);
         piece(std::u16string_view(), true);
         from = i + 2;
         if (from < message.size() && message[from] == u'!') {
@@ -115,7 +116,7 @@ void forEachPart(std::u16string_view message, Piece&& piece) {
         }
         i = from - 1;
     }
-    piece(message.substr(from), false);
+    piece(std::u16string_view(message.data() + from, message.size() - from), false);
 }
 
 // A system message and the program that takes the place of its %1.

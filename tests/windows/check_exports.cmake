@@ -1,5 +1,6 @@
 # StartUtil.dll's tables as the VM's loader sees them: exactly the two JNI functions, undecorated,
-# at ordinals 1 and 2, under the module name StartUtil.dll, importing only KERNEL32 and msvcrt.
+# at ordinals 1 and 2, under the module name StartUtil.dll, importing only KERNEL32 and msvcrt,
+# with no C++ runtime linked in.
 #   cmake -DOBJDUMP=... -DDLL=... -P check_exports.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -33,6 +34,13 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\n]*" _imports "${_dump}")
 if(NOT "${_imports}" STREQUAL "DLL Name: KERNEL32.dll;DLL Name: msvcrt.dll")
   string(APPEND _failures "imports are [${_imports}], expected KERNEL32.dll and msvcrt.dll\n")
+endif()
+
+# The C++ runtime is linked statically when anything asks for it (a throwing substr, operator
+# new): its exception support alone takes the DLL from under 32 KB past 150 KB.
+file(SIZE "${DLL}" _size)
+if(_size GREATER 65536)
+  string(APPEND _failures "${_size} bytes: something pulled the C++ runtime in\n")
 endif()
 
 if(_failures)

@@ -58,30 +58,38 @@ std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept {
     return static_cast<std::size_t>(end - out);
 }
 
+namespace {
+
+// The UTF-8 bytes of the character that starts at text[i], and its UTF-16 units (2 for a pair).
+struct CharacterSize {
+    std::size_t bytes;
+    std::size_t units;
+};
+CharacterSize characterAt(std::u16string_view text, std::size_t i) {
+    char16_t c = text[i];
+    if (isHighSurrogate(c) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) return {4, 2};
+    return {c < 0x80 ? 1u : c < 0x800 ? 2u : 3u, 1};  // a lone surrogate's U+FFFD takes 3
+}
+
+}  // namespace
+
 std::size_t encodeUtf8Within(std::u16string_view text, char* out, std::size_t room) noexcept {
-    std::size_t units = 0, bytes = 0;
-    while (units < text.size()) {
-        char16_t c = text[units];
-        bool pair =
-            isHighSurrogate(c) && units + 1 < text.size() && isLowSurrogate(text[units + 1]);
-        std::size_t size = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
-        if (bytes + size > room) break;
-        bytes += size;
-        units += pair ? 2 : 1;
+    std::size_t units = 0;
+    for (std::size_t bytes = 0; units < text.size();) {
+        CharacterSize next = characterAt(text, units);
+        if (bytes + next.bytes > room) break;
+        bytes += next.bytes;
+        units += next.units;
     }
     return encodeUtf8(text.substr(0, units), out);
 }
 
 std::size_t utf8Length(std::u16string_view text) noexcept {
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char16_t c = text[i];
-        if (isHighSurrogate(c) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
-            bytes += 4;
-            ++i;
-        } else {
-            bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;  // a lone surrogate's U+FFFD takes 3
-        }
+    for (std::size_t i = 0; i < text.size();) {
+        CharacterSize next = characterAt(text, i);
+        bytes += next.bytes;
+        i += next.units;
     }
     return bytes;
 }

@@ -200,10 +200,8 @@ TEST(ChildState, ManyThreadsLaunchAtOnceWithoutZombiesOrLeakedDescriptors) {
 }
 
 bool isAlive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::size_t close = text.rfind(')');
-    return close != std::string::npos && text.at(close + 2) != 'Z';
+    std::optional<ProcessStat> stat = processStat("/proc/" + std::to_string(pid) + "/stat");
+    return stat && stat->state != 'Z';
 }
 
 // Killing the caller's whole process group, as a terminal or a service manager would, does

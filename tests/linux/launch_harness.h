@@ -146,36 +146,44 @@ struct ProcessState {
     char state;
 };
 
+// A process's state and parent as /proc/PID/stat gives them, or none when it is gone. Read with
+// read(2): the C++ streams throw when the process vanishes while its file is being read.
+struct ProcessStat {
+    char state;
+    pid_t parent;
+};
+inline std::optional<ProcessStat> processStat(const fs::path& statFile) {
+    int fd = open(statFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buffer[1024];
+    ssize_t length = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    if (length <= 0) return std::nullopt;
+    std::string text(buffer, static_cast<std::size_t>(length));
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 2));
+    ProcessStat stat{'?', 0};
+    fields >> stat.state >> stat.parent;
+    return stat;
+}
+
 // This process's children, zombies included, as /proc lists them.
 inline std::vector<ProcessState> childrenOfThisProcess() {
     std::vector<ProcessState> children;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        std::size_t close = text.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(text.substr(close + 2));
-        char state = '?';
-        pid_t ppid = 0;
-        fields >> state >> ppid;
-        if (ppid == getpid()) children.push_back({std::stoi(name), state});
+        std::optional<ProcessStat> stat = processStat(entry.path() / "stat");
+        if (stat && stat->parent == getpid()) children.push_back({std::stoi(name), stat->state});
     }
     return children;
 }
 
 // The parent of a process, or 0 when it is gone.
 inline pid_t parentOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    char state = '?';
-    pid_t ppid = 0;
-    fields >> state >> ppid;
-    return ppid;
+    std::optional<ProcessStat> stat = processStat("/proc/" + std::to_string(pid) + "/stat");
+    return stat ? stat->parent : 0;
 }
 
 inline std::size_t openDescriptorCount() {

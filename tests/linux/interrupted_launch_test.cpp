@@ -265,7 +265,9 @@ TEST(InterruptedLaunch, StackMappingsAreReusedNotUnmapped) {
     ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
     int exitCode = inForkedCaller(scratch, [] {
         auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
-        std::uint32_t mappingSize = 2 * (page + (32u * 1024 + page - 1) / page * page);
+        // A guard and a stack for the intermediate and for the program, and the program's block.
+        std::uint32_t mappingSize =
+            2 * (page + (32u * 1024 + page - 1) / page * page) + 128u * 1024;
         if (filterSystemCall(SYS_munmap, SECCOMP_RET_KILL_PROCESS, mappingSize, 1) != 0) return 2;
         auto launches = [] {
             for (int i = 0; i < kLaunches / 2; ++i)

@@ -68,9 +68,10 @@ void fail(LaunchPlan* plan, Step step, int error) {
 // on the stack it interrupted (no SA_ONSTACK: these processes inherit the calling thread's
 // alternate stack), so its own frame lies in the program's block, whose top holds the plan.
 void endBeforeExec(int signal) {
-    auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    auto* top = reinterpret_cast<LaunchPlan**>((frame | (kProgramBlock - 1)) + 1);
-    LaunchPlan* plan = top[-1];
+    auto* frame = static_cast<char*>(__builtin_frame_address(0));
+    std::size_t belowTop =
+        kProgramBlock - (reinterpret_cast<std::uintptr_t>(frame) % kProgramBlock);
+    LaunchPlan* plan = *reinterpret_cast<LaunchPlan**>(frame + belowTop - kPlanSlot);
     fail(plan, Step::Signalled, signal);
     raw::call(SYS_exit, 127);
     __builtin_unreachable();

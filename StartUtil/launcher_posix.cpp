@@ -162,8 +162,8 @@ bool mapStacks(LaunchPlan& plan) {
     if (plan.stacks == nullptr) return false;
     plan.intermediateStackTop = plan.stacks + layout.page + layout.stackSize;
     char* blockTop = programBlockTop(plan.stacks, layout);
-    reinterpret_cast<LaunchPlan**>(blockTop)[-1] = &plan;
-    plan.programStackTop = blockTop - 2 * sizeof(LaunchPlan*);  // 16 bytes: the ABIs' alignment
+    plan.programStackTop = blockTop - kPlanSlot;
+    *reinterpret_cast<LaunchPlan**>(plan.programStackTop) = &plan;
     return true;
 }
 

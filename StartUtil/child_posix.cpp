@@ -19,8 +19,10 @@
 //   intermediateDone and candidate, which the caller reads only once it has let go.
 // - The stacks: a mapping of the caller's, in the plan; it goes back to the caller's cache, and
 //   the plan is freed, only once the caller has let go.
-// - The calling thread's TLS and environ: the calling thread waits in the kernel, in clone or on
-//   the futex below, for as long as either process may run, so nothing of it moves meanwhile.
+// - The calling thread's TLS: that thread waits in the kernel, in clone or on the futex below,
+//   for as long as either process may run, and nothing here writes it.
+// - environ's array and strings, read through the plan's envp until exec: only a setenv in
+//   another thread could change them meanwhile, which a JVM never makes.
 // - The library's code: it cannot be unloaded while the call that runs it lasts.
 // The caller lets go when neither process can run on the plan any more. CLONE_VFORK holds the
 // caller until the intermediate exits, and the intermediate until the program's process has

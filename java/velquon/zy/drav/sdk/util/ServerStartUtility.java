@@ -75,7 +75,8 @@ package velquon.zy.drav.sdk.util;
  * <h2>Native access (JDK 24 and later)</h2>
  *
  * <p>Loading a native library is a restricted operation from JDK 24 on. Without permission the
- * JVM prints four {@code WARNING:} lines to standard error on the first call, and under {@code --illegal-native-access=deny}, the announced future default, it refuses: the first
+ * JVM prints four {@code WARNING:} lines to standard error on the first call, and under
+ * {@code --illegal-native-access=deny}, the announced future default, it refuses: the first
  * use then throws an {@link UnsatisfiedLinkError} that names the option to give, and every later
  * use a {@link NoClassDefFoundError}. A library cannot grant native access to itself; the
  * application grants it where it starts the JVM:

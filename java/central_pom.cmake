@@ -1,6 +1,10 @@
 # central_pom_missing(<pom> <variable>): sets <variable> to the elements that Maven Central
 # requires and the POM lacks or leaves empty, e.g. "<url>;<scm><connection>"; empty if none.
 # Runnable alone: cmake -DPOM=<pom> -P central_pom.cmake fails naming what is missing.
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+  cmake_minimum_required(VERSION 3.25)
+endif()
+
 function(central_pom_missing pom variable)
   file(READ "${pom}" _text)
   # Sections that hold elements of the same names as the project's own are looked at apart.
@@ -20,12 +24,12 @@ function(central_pom_missing pom variable)
     endif()
   endforeach()
   foreach(_needed "licenses;license;name" "licenses;license;url" "developers;developer;name"
-                  "scm;;url" "scm;;connection")
+                  "scm;-;url" "scm;-;connection")
     list(GET _needed 0 _section)
     list(GET _needed 2 _element)
     if(NOT _${_section} MATCHES "<${_element}>[^<]*[^< \n][^<]*</${_element}>")
       list(GET _needed 1 _item)
-      if(_item)
+      if(NOT _item STREQUAL "-")
         list(APPEND _missing "<${_section}><${_item}><${_element}>")
       else()
         list(APPEND _missing "<${_section}><${_element}>")

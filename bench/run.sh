@@ -42,7 +42,8 @@ run_native() { # heap round
 # programs; the JVM's standard output is the library's echo, so it goes to /dev/null.
 run_java() { # method threads heap round
   local method=$1 threads=$2 heap=$3 kind=processbuilder expect=0
-  local jvm=("$java" -Djava.library.path="$build/StartUtil" -cp "$classpath")
+  local jvm=("$java" --enable-native-access=ALL-UNNAMED -Djava.library.path="$build/StartUtil"
+    -cp "$classpath")
   [[ $heap == large ]] && jvm+=(-Xms${large_mib}m -Xmx${large_mib}m -XX:+AlwaysPreTouch)
   case $method in
     library) kind=library expect=$((threads * (java_warmup + java_calls))) ;;

@@ -34,8 +34,9 @@ stat_of() {
 
 echo "StartUtil demo: a JVM starts a program and exits; the program keeps running, detached."
 echo
-echo "1. java -cp $(basename "$jar") demo/StartChild.java"
-timeout 60 java -cp "$jar" "$here/StartChild.java" "$work" >"$work/java.out" 2>&1 ||
+echo "1. java --enable-native-access=ALL-UNNAMED -cp $(basename "$jar") demo/StartChild.java"
+timeout 60 java --enable-native-access=ALL-UNNAMED -cp "$jar" "$here/StartChild.java" "$work" \
+  >"$work/java.out" 2>&1 ||
   fail "the JVM failed: $(cat "$work/java.out")"
 sed 's/^/     /' "$work/java.out"
 read -r jvm jvm_session <"$work/jvm"

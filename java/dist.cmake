@@ -2,6 +2,8 @@
 # system with its library, native-image metadata), StartUtil-<VERSION>-sources.jar and
 # StartUtil-<VERSION>-javadoc.jar in DIST_DIR, and lays the same three out with their POM as a
 # Maven repository in DIST_DIR/maven. PACKED lists folder=library entries separated by "|".
+# LICENSE goes into every jar as META-INF/LICENSE. The POM names the project's web page, source
+# repository and issue tracker when URL, SCM_URL and ISSUES_URL are given.
 #
 # The jars are reproducible: their bytes depend on the sources, the libraries and the time of the
 # last commit (SOURCE_DATE_EPOCH, if set, overrides it), not on the folder, clock or user.
@@ -18,7 +20,7 @@ string(REPLACE "|" ";" _packed "${PACKED}")
 file(GLOB_RECURSE _java_sources "${SOURCE_DIR}/velquon/*.java")
 list(PREPEND _java_sources "${SOURCE_DIR}/module-info.java")
 set(_inputs ${_java_sources} "${CLASSES_JAR}" "${JAR_WRITER}" "${SOURCE_DIR}/pom.xml.in"
-            "${CMAKE_CURRENT_LIST_FILE}")
+            "${LICENSE}" "${CMAKE_CURRENT_LIST_FILE}")
 foreach(_entry IN LISTS _packed)
   string(REGEX MATCH "^([^=]+)=(.+)$" _ "${_entry}")
   set(_folder "${CMAKE_MATCH_1}")
@@ -59,6 +61,17 @@ foreach(_input IN LISTS _inputs)
     set(_outdated TRUE)
   endif()
 endforeach()
+# The POM's links are settings, not files: a changed one remakes the layout too.
+set(_links_stamp "${DIST_DIR}/.${_name}.links")
+set(_links "${URL}|${SCM_URL}|${ISSUES_URL}")
+if(NOT EXISTS "${_links_stamp}")
+  set(_outdated TRUE)
+else()
+  file(READ "${_links_stamp}" _stamped)
+  if(NOT _stamped STREQUAL _links)
+    set(_outdated TRUE)
+  endif()
+endif()
 if(NOT _outdated)
   return()
 endif()
@@ -69,7 +82,8 @@ endfunction()
 
 set(_stage "${DIST_DIR}/.${_name}")
 file(REMOVE_RECURSE "${_stage}")
-file(MAKE_DIRECTORY "${_stage}/classes" "${_stage}/sources" "${_stage}/javadoc")
+file(MAKE_DIRECTORY "${_stage}/classes" "${_stage}/sources" "${_stage}/javadoc"
+                    "${_stage}/license/META-INF")
 
 # The classes jar from add_jar is taken apart: its manifest and entry times are the build's.
 file(ARCHIVE_EXTRACT INPUT "${CLASSES_JAR}" DESTINATION "${_stage}/classes")
@@ -92,6 +106,8 @@ file(WRITE "${_stage}/MANIFEST.MF"
   "Implementation-Title: StartUtil\n"
   "Implementation-Version: ${VERSION}\n")
 
+file(COPY_FILE "${LICENSE}" "${_stage}/license/META-INF/LICENSE")
+
 file(COPY "${SOURCE_DIR}/velquon" "${SOURCE_DIR}/module-info.java"
      DESTINATION "${_stage}/sources")
 run("${JAVADOC}" -quiet --release 11 -Xdoclint:all -Werror -notimestamp -d "${_stage}/javadoc"
@@ -103,7 +119,7 @@ foreach(_kind main sources javadoc)
     set(_folder "${_stage}/classes")
   endif()
   run("${JAVA}" -cp "${JAR_WRITER}" ReproducibleJar "${_stage}/${_kind}.jar" ${_epoch}
-      "${_stage}/MANIFEST.MF" "${_folder}")
+      "${_stage}/MANIFEST.MF" "${_folder}" "${_stage}/license")
 endforeach()
 
 # The Maven repository layout, as a deploy to a file: repository writes it: each file with its
@@ -112,6 +128,32 @@ set(_version_dir "${_artifact_dir}/${VERSION}")
 set(_base "${_version_dir}/${_artifact}-${VERSION}")
 file(REMOVE_RECURSE "${_artifact_dir}")
 file(MAKE_DIRECTORY "${_version_dir}")
+# Each link that is set becomes its element; without them the POM has none of these.
+function(xml_text variable text)
+  string(REPLACE "&" "&amp;" text "${text}")
+  string(REPLACE "<" "&lt;" text "${text}")
+  set(${variable} "${text}" PARENT_SCOPE)
+endfunction()
+foreach(_link POM_URL POM_ORGANIZATION_URL POM_SCM POM_ISSUES)
+  set(${_link} "")
+endforeach()
+if(URL)
+  xml_text(_url "${URL}")
+  set(POM_URL "\n  <url>${_url}</url>")
+  set(POM_ORGANIZATION_URL "\n      <organizationUrl>${_url}</organizationUrl>")
+endif()
+if(SCM_URL)
+  # The repository's clone address; its web page is the same without ".git".
+  xml_text(_scm "${SCM_URL}")
+  string(REGEX REPLACE "\\.git$" "" _web "${_scm}")
+  string(CONCAT POM_SCM "\n  <scm>\n    <url>${_web}</url>\n"
+         "    <connection>scm:git:${_scm}</connection>\n"
+         "    <developerConnection>scm:git:${_scm}</developerConnection>\n  </scm>")
+endif()
+if(ISSUES_URL)
+  xml_text(_issues "${ISSUES_URL}")
+  set(POM_ISSUES "\n  <issueManagement>\n    <url>${_issues}</url>\n  </issueManagement>")
+endif()
 configure_file("${SOURCE_DIR}/pom.xml.in" "${_base}.pom" @ONLY)
 file(COPY_FILE "${_stage}/main.jar" "${_base}.jar")
 file(COPY_FILE "${_stage}/sources.jar" "${_base}-sources.jar")
@@ -145,4 +187,5 @@ file(RENAME "${_stage}/sources.jar" "${DIST_DIR}/${_name}-sources.jar")
 file(RENAME "${_stage}/javadoc.jar" "${DIST_DIR}/${_name}-javadoc.jar")
 file(RENAME "${_stage}/main.jar" "${_jar}")
 file(WRITE "${_epoch_stamp}" "${_epoch}")
+file(WRITE "${_links_stamp}" "${_links}")
 file(REMOVE_RECURSE "${_stage}")

@@ -13,6 +13,7 @@ packages=(
   maven libmaven-resources-plugin-java       # the Maven consumer of the jar, built offline
   libmaven-compiler-plugin-java libmaven-exec-plugin-java  # from Debian's repository; junit5
   junit5                                     # for the junit-bom that plexus-compiler's POM imports
+  gradle                                     # the Gradle consumer of the jar, offline
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm

@@ -16,7 +16,7 @@ set(ENV{TZ} "Pacific/Kiritimati")
 execute_process(
   COMMAND "${CMAKE_COMMAND}" -DVERSION=${VERSION} "-DDIST_DIR=${_second}/dist"
           "-DCLASSES_JAR=${CLASSES_JAR}" "-DSOURCE_DIR=${_second}/${_java}" "-DPACKED=${PACKED}"
-          "-DJAR_WRITER=${JAR_WRITER}" "-DJAVA=${JAVA}" "-DJAVADOC=${JAVADOC}"
+          "-DJAR_WRITER=${JAR_WRITER}" "-DJAVA=${JAVA}" "-DJAVADOC=${JAVADOC}" "-DLICENSE=${LICENSE}"
           -P "${SOURCE_DIR}/dist.cmake"
   COMMAND_ERROR_IS_FATAL ANY)
 

@@ -141,6 +141,7 @@ public class JarLoadingTest {
         List<String> command = new ArrayList<>(List.of(prefix));
         String classPath = distJar() + File.pathSeparator + System.getProperty("startutil.driver");
         command.addAll(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
+                               "--enable-native-access=ALL-UNNAMED",
                                "-Dstartutil.tmpdir=" + directory, "-cp", classPath,
                                JarDriver.class.getName(), Probe.path() + " " + tag));
         jvms.put(tag, new ProcessBuilder(command).redirectOutput(output(tag, "out").toFile())

@@ -52,9 +52,11 @@ public class MavenConsumerTest {
             "-Daether.offline.protocols=file",
             "-Dstartutil.repository=" + repository.toUri(), "-Dstartutil.version=" + version,
             "-Dstartutil.command=" + Probe.path() + " maven", "compile", "exec:exec");
-        // Maven's JVM runs for seconds: compiling its code fully is not worth it.
+        // Maven's JVM runs for seconds: compiling its code fully is not worth it. It is this
+        // test's JDK, which also compiles and runs the program.
         Map<String, String> quickStart =
-            Map.of("MAVEN_OPTS", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC");
+            Map.of("MAVEN_OPTS", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC",
+                   "JAVA_HOME", System.getProperty("java.home"));
         String output = Consumers.run(mvn, quickStart, project,
                                       reports.directory().resolve("mvn.log"), 150_000);
 

@@ -46,7 +46,8 @@ public class ModuleConsumerTest {
 
         String java = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
         String output = Consumers.run(
-            List.of(java, "--module-path", jar + File.pathSeparator + classes, "--module",
+            List.of(java, "--enable-native-access=velquon.zy.drav.sdk.util", "--module-path",
+                    jar + File.pathSeparator + classes, "--module",
                     "startutil.consumer/startutil.consumer.Main", Probe.path() + " module"),
             Map.of(), reports.directory(), reports.directory().resolve("java.log"), 30_000);
 

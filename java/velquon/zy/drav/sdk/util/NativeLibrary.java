@@ -36,6 +36,10 @@ final class NativeLibrary {
             return;
         } catch (UnsatisfiedLinkError e) {
             fromPath = e.getMessage();
+        } catch (RuntimeException e) {
+            // The VM refuses native access to this module (JDK 22 and later): the jar's copy
+            // would meet the same refusal.
+            throw nativeAccessDenied(NativeLibrary.class.getModule(), e);
         }
         String fromJar;
         try {
@@ -84,13 +88,14 @@ final class NativeLibrary {
             try (OutputStream out = Files.newOutputStream(copy)) {
                 library.transferTo(out);
             }
-            System.load(copy.toString());
+            loadFile(copy);
             loaded = true;
             return null;
         } catch (IOException e) {
             return "cannot copy " + resource + " into " + directory + ": " + e
                 + "; set -D" + DIRECTORY_PROPERTY + "=<directory> to a writable directory";
         } catch (UnsatisfiedLinkError e) {
+            if (e.getCause() instanceof RuntimeException) throw e;  // refused by loadFile
             return "cannot load the copy: " + e.getMessage() + advice(e, directory);
         } finally {
             if (copy != null) discard(copy, loaded && windows);
@@ -142,6 +147,35 @@ final class NativeLibrary {
         } catch (IOException | DirectoryIteratorException e) {
             // The copy that follows reports what is wrong with the directory.
         }
+    }
+
+    /** System.load, with a refusal of native access turned into the documented error. */
+    private static void loadFile(Path library) {
+        try {
+            System.load(library.toString());
+        } catch (RuntimeException e) {
+            throw nativeAccessDenied(NativeLibrary.class.getModule(), e);
+        }
+    }
+
+    /**
+     * The documented error for a VM that will not load native code for a class in this module:
+     * it names the option that grants native access there, the module's name on the module
+     * path, {@code ALL-UNNAMED} on the class path.
+     */
+    static UnsatisfiedLinkError nativeAccessDenied(Module module, RuntimeException refusal) {
+        String grant = module.isNamed()
+            ? "start the JVM with --enable-native-access=" + module.getName()
+                  + " (ALL-UNNAMED covers only the class path)"
+            : "start the JVM with --enable-native-access=ALL-UNNAMED, or give the application's"
+                  + " executable jar the manifest attribute \"Enable-Native-Access: ALL-UNNAMED\"";
+        UnsatisfiedLinkError error = new UnsatisfiedLinkError(
+            "StartUtil: the JVM refused native access to "
+            + (module.isNamed() ? "module " + module.getName() : "the class path") + " ("
+            + refusal + ").\n  To grant it, " + grant
+            + "; a library cannot grant it to itself.");
+        error.initCause(refusal);
+        return error;
     }
 
     /** What to do about a copy that was written but could not be mapped. */

@@ -17,6 +17,20 @@ package velquon.zy.drav.sdk.util;
  * input waits for ever. Being the root of a new process group, the Windows child and everything
  * it starts have CTRL+C disabled.
  *
+ * <p>Both methods may be called from any number of threads at once; each call works only on its
+ * own text and the process it creates. Null, empty and blank texts start nothing and throw
+ * nothing.
+ *
+ * <h2>Output</h2>
+ *
+ * <p>The echo and the failure line below are written by the native library straight to the
+ * process's standard output and error (file descriptors 1 and 2 on Linux, the standard handles on
+ * Windows), not through {@link System#out} and {@link System#err}: {@link System#setOut} and
+ * {@link System#setErr} do not capture them, and they may appear out of order with what Java has
+ * buffered. The echo is the whole text, arguments included, so a secret passed as an argument
+ * appears in the output. A line break at the end of a command line is not trimmed: it becomes
+ * part of the last argument.
+ *
  * <p>Each call first echoes its text to standard output, with no line break added, and flushes
  * it. On Linux the text is written as UTF-8, exactly as given. On Windows, when standard output
  * is a console the text is written to it as UTF-16 (so the console shows it whatever its code
@@ -58,6 +72,29 @@ package velquon.zy.drav.sdk.util;
  *
  * <p>Any number of JVMs and threads may load the class at the same time.
  *
+ * <h2>Native access (JDK 24 and later)</h2>
+ *
+ * <p>Loading a native library is a restricted operation from JDK 24 on. Without permission the
+ * JVM prints four {@code WARNING:} lines to standard error on the first call, and under
+ * {@code --illegal-native-access=deny}, the announced future default, it refuses: the first
+ * use then throws an {@link UnsatisfiedLinkError} that names the option to give, and every later
+ * use a {@link NoClassDefFoundError}. A library cannot grant native access to itself; the
+ * application grants it where it starts the JVM:
+ *
+ * <ul>
+ *   <li>jar on the class path: {@code java --enable-native-access=ALL-UNNAMED ...};
+ *   <li>jar on the module path: {@code java --enable-native-access=velquon.zy.drav.sdk.util ...}
+ *       (the other of the two options leaves the warning);
+ *   <li>an executable jar run with {@code java -jar}: the attribute
+ *       {@code Enable-Native-Access: ALL-UNNAMED} in that jar's own manifest (in this library's
+ *       jar it has no effect);
+ *   <li>a jlink image: {@code jlink --add-options=--enable-native-access=velquon.zy.drav.sdk.util};
+ *   <li>a jpackage image: {@code jpackage --java-options --enable-native-access=ALL-UNNAMED}
+ *       (or the module's name, for a modular application).
+ * </ul>
+ *
+ * <p>JDK 17 to 23 accept the option silently, so one command line serves every JDK from 17.
+ *
  * <h2>Where detachment ends</h2>
  *
  * <p>Linux:
@@ -87,6 +124,8 @@ package velquon.zy.drav.sdk.util;
  *   <li>The child keeps the JVM's current directory open: that folder cannot be removed or
  *       renamed while the child runs.
  * </ul>
+ *
+ * @since 1.0.0
  */
 public final class ServerStartUtility {
     static {
@@ -105,7 +144,9 @@ public final class ServerStartUtility {
      * executed directly, without a shell; on Windows the path is the application name, and the
      * command line is the path in double quotes.
      *
-     * @param programPath the program's file name; null or empty starts nothing
+     * @param programPath the program's file name; null, empty or blank starts nothing
+     * @throws UnsatisfiedLinkError on first use, when the native library cannot be loaded
+     * @since 1.0.0
      */
     public static native void invokeNonBlockingCommand(String programPath);
 
@@ -128,7 +169,9 @@ public final class ServerStartUtility {
      * C:\Program Files\app\server.exe}, so a file planted at such a place would run instead; Linux
      * reports the unquoted path as not found.
      *
-     * @param commandLine program and arguments; null or blank starts nothing
+     * @param commandLine program and arguments; null, empty or blank starts nothing
+     * @throws UnsatisfiedLinkError on first use, when the native library cannot be loaded
+     * @since 1.0.0
      */
     public static native void invokeNonBlockingCommandWithArgs(String commandLine);
 }

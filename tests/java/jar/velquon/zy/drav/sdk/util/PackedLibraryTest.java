@@ -41,4 +41,20 @@ public class PackedLibraryTest {
             }
         }
     }
+
+    @Test
+    public void refusedNativeAccessNamesTheOptionForWhereTheClassLives() {
+        IllegalCallerException refusal = new IllegalCallerException("Illegal native access");
+        UnsatisfiedLinkError named = NativeLibrary.nativeAccessDenied(Object.class.getModule(),
+                                                                      refusal);
+        assertTrue(named.getMessage(), named.getMessage().contains(
+                                           "start the JVM with --enable-native-access=java.base "));
+        UnsatisfiedLinkError unnamed =
+            NativeLibrary.nativeAccessDenied(getClass().getModule(), refusal);
+        for (String part : Arrays.asList("start the JVM with --enable-native-access=ALL-UNNAMED,",
+                                         "\"Enable-Native-Access: ALL-UNNAMED\"")) {
+            assertTrue(unnamed.getMessage(), unnamed.getMessage().contains(part));
+        }
+        assertEquals(refusal, unnamed.getCause());
+    }
 }

@@ -1,0 +1,13 @@
+/**
+ * Starting another program from Java as a fully detached process, on Linux (x86_64, aarch64)
+ * and Windows (x86_64): {@link velquon.zy.drav.sdk.util.ServerStartUtility}.
+ *
+ * <p>The jar carries the native library for each of these systems and loads the right one on
+ * first use; nothing else needs installing. On JDK 24 and later the JVM must be allowed to load
+ * it: start it with {@code --enable-native-access=ALL-UNNAMED} when the jar is on the class path,
+ * or {@code --enable-native-access=velquon.zy.drav.sdk.util} when it is on the module path (see
+ * {@link velquon.zy.drav.sdk.util.ServerStartUtility} for executable jars and images).
+ *
+ * @since 1.0.0
+ */
+package velquon.zy.drav.sdk.util;

@@ -159,10 +159,10 @@ void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
 void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept {
     if (why == Refusal::NoMemory) {
         char message[kMostMessageBytes];
-        reportUncopiedCommand(length,
-                              systemMessage(ERROR_NOT_ENOUGH_MEMORY, LaunchMode::ProgramPath,
-                                            nullptr, message),
-                              ERROR_NOT_ENOUGH_MEMORY);
+        reportUncopiedCommand(
+            length,
+            systemMessage(ERROR_NOT_ENOUGH_MEMORY, LaunchMode::ProgramPath, nullptr, message),
+            ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
     echo(text);

@@ -33,7 +33,8 @@ void writeConsole(HANDLE console, std::string_view utf8) {
     while (!utf8.empty()) {
         std::size_t bytes = std::min(utf8.size(), kPieceUnits);
         while (bytes < utf8.size() && bytes > 0 && isContinuation(utf8[bytes])) --bytes;
-        int count = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(bytes), units, int(kPieceUnits));
+        int count =
+            MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(bytes), units, int(kPieceUnits));
         if (count <= 0) return;
         for (int at = 0; at < count;) {
             DWORD written = 0;

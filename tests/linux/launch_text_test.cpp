@@ -1,8 +1,11 @@
 // What a text starts: the program it names, how PATH is searched, and how each bad text fails.
+#include <atomic>
+#include <barrier>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "launch_harness.h"
 
@@ -36,6 +39,22 @@ struct Failure {
     std::string shown;  // the text as the echo and the failure line show it
 };
 
+// The text as a failure line shows it: each C0 control and DEL as its Control Picture (the
+// cases here hold no other character that the line shows as a symbol).
+std::string shownInLine(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\xE2\x90";
+            shown += static_cast<char>(byte == 0x7F ? 0xA1 : 0x80 + byte);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 using LaunchFailure = ProgramFixture;
 
 TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
@@ -47,6 +66,9 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
         {"empty path", LaunchMode::ProgramPath, u"", ENOENT, ""},
         {"empty line", LaunchMode::CommandLine, u"", ENOENT, ""},
         {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t "},
+        {"line breaks cannot forge a line", LaunchMode::ProgramPath,
+         u"/nowhere\nStartUtil: forged line\r\n\x1b[2J", ENOENT,
+         "/nowhere\nStartUtil: forged line\r\n\x1b[2J"},
         {"quoted empty program", LaunchMode::CommandLine, u"\"\" a", ENOENT, "\"\" a"},
         {"lone surrogate", LaunchMode::ProgramPath, u"/nowhere/\xD800", ENOENT,
          "/nowhere/\xef\xbf\xbd"},
@@ -82,7 +104,7 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
         // A long text is quoted only in part (the long cases are ASCII: a unit is a byte).
         std::string named = !c.text ? "(no command)"
                             : c.text->size() <= 1000
-                                ? "\"" + c.shown + "\""
+                                ? "\"" + shownInLine(c.shown) + "\""
                                 : "\"" + c.shown.substr(0, 1000) + "\xE2\x80\xA6\" (" +
                                       std::to_string(c.text->size()) + " characters)";
         EXPECT_EQ(output.stdoutText(), c.shown);
@@ -93,6 +115,54 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
     }
     EXPECT_TRUE(reportFiles(reports()).empty()) << "a failed launch started a probe";
     EXPECT_FALSE(fs::exists(marker())) << "a shell ran the file without #!";
+}
+
+// Each echo and each failure line is written whole: concurrent calls do not tear each other's,
+// and neither does another writer on the same descriptor (as the JVM's System.out writes past
+// the C library's buffer) while they run.
+TEST_F(LaunchFailure, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 6;
+    auto textOf = [](int thread) {
+        return "/nowhere/" + std::string(5000, static_cast<char>('a' + thread));
+    };
+    CapturedOutput output(scratch_.path());
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        for (int i = 0; i < 1000000 && !done; ++i) (void)!write(1, "|", 1);
+    });
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int round = 0; round < kRounds; ++round)
+                launch(LaunchMode::ProgramPath, widen(textOf(t)));
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    done = true;
+    other.join();
+    output.restore();
+
+    std::string out = output.stdoutText();
+    for (int t = 0; t < kThreads; ++t) {
+        std::size_t whole = 0;
+        for (std::size_t at = out.find(textOf(t)); at != std::string::npos;
+             at = out.find(textOf(t), at + 1)) {
+            ++whole;
+        }
+        EXPECT_EQ(whole, std::size_t(kRounds)) << "echoes of thread " << t << " kept whole";
+    }
+    std::istringstream err(output.stderrText());
+    std::size_t lines = 0;
+    for (std::string line; std::getline(err, line); ++lines) {
+        char letter = line.size() > 34 ? line[34] : '?';
+        EXPECT_EQ(line, "StartUtil: cannot start \"/nowhere/" + std::string(991, letter) +
+                            "\xE2\x80\xA6\" (5009 characters): " + std::strerror(ENAMETOOLONG) +
+                            " (error " + std::to_string(ENAMETOOLONG) + ")");
+    }
+    EXPECT_EQ(lines, std::size_t(kThreads * kRounds));
 }
 
 struct Start {

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -37,7 +37,8 @@ TEST(ReportLaunchFailure, WritesOneLineWithTheCodeUnsigned) {
     reportLaunchFailure(u"C:\\app\u00e9.exe", "Application error.\r\n", 0xC0000142UL);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "StartUtil: cannot start \"C:\\app\xc3\xa9.exe\": Application error. (error "
-              "3221225794)" + kEnd);
+              "3221225794)" +
+                  kEnd);
 }
 
 // The quote is cut after 1000 units, never inside a surrogate pair, and says how long the text
@@ -69,7 +70,8 @@ TEST(ReportLaunchFailure, QuotesLongTextsInPartAndShowsNulsAsASymbol) {
     reportUncopiedCommand(30000000, "Cannot allocate memory", 12);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "StartUtil: cannot start (a command of 30000000 characters): Cannot allocate memory "
-              "(error 12)" + kEnd);
+              "(error 12)" +
+                  kEnd);
 }
 
 // Only whole characters are written within the room given: a message cut to fit never ends in
@@ -97,8 +99,9 @@ TEST(ReportLaunchFailure, CutsItsMessageBetweenCharacters) {
 // symbol: a text built to forge a second `StartUtil:` line stays inside the one line.
 TEST(ReportLaunchFailure, ShowsLineBreaksAndControlsAsSymbolsSoTheFailureIsOneLine) {
     const std::u16string text = u"first\nStartUtil: forged line\r\n\t\x1b[2J\x7f\x85\u2028\u2029";
-    const std::string quoted = "\"first\u240aStartUtil: forged line\u240d\u240a\u2409\u241b[2J\u2421"
-                               "\u2424\u2424\u2424\"";
+    const std::string quoted =
+        "\"first\u240aStartUtil: forged line\u240d\u240a\u2409\u241b[2J\u2421"
+        "\u2424\u2424\u2424\"";
     testing::internal::CaptureStderr();
     reportLaunchFailure(text, "Why\r\nnot\x1b \xc2\x85 \xe2\x80\xa8.", 2);
     std::string line = testing::internal::GetCapturedStderr();
@@ -118,8 +121,8 @@ TEST(ReportLaunchFailure, AQuoteAndAMessageOfControlsOnlyStayWithinTheLine) {
     std::string line = testing::internal::GetCapturedStderr();
     std::string message;
     for (std::size_t i = 0; i < kMostMessageBytes / 3; ++i) message += "\u241b";
-    EXPECT_EQ(line, "StartUtil: cannot start \"" + symbols + "\u2026\" (1005 characters): " +
-                        message + " (error 1)" + kEnd);
+    EXPECT_EQ(line, "StartUtil: cannot start \"" + symbols +
+                        "\u2026\" (1005 characters): " + message + " (error 1)" + kEnd);
 }
 
 struct MessageCase {

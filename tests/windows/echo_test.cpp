@@ -47,8 +47,8 @@ TEST_F(Echo, TextIsEchoedExactlyAndItsLineBreaksStayInsideTheFailureLine) {
     FakeString forged(u"C:\\windows\\missing\nStartUtil: forged line\r\n");
     Output output = captureOutput([&] { module.programPath(vm.env(), nullptr, forged.handle()); });
     EXPECT_EQ(output.out, "C:\\windows\\missing\nStartUtil: forged line\r\n");
-    EXPECT_TRUE(isFailureLine(output.err,
-                              "\"C:\\windows\\missing\u240aStartUtil: forged line\u240d\u240a\"", -1))
+    EXPECT_TRUE(isFailureLine(
+        output.err, "\"C:\\windows\\missing\u240aStartUtil: forged line\u240d\u240a\"", -1))
         << output.err;
 }
 
@@ -72,7 +72,8 @@ TEST_F(Echo, GoesToTheStandardHandlesAsTheyAreAtTheCall) {
         err = handleErr.text();
     }
     EXPECT_EQ(out, "C:\\windows\\startutil-missing-3.exe");
-    EXPECT_TRUE(isFailureLine(err, "\"C:\\windows\\startutil-missing-3.exe\"", ERROR_FILE_NOT_FOUND))
+    EXPECT_TRUE(
+        isFailureLine(err, "\"C:\\windows\\startutil-missing-3.exe\"", ERROR_FILE_NOT_FOUND))
         << err;
     EXPECT_EQ(runtimeOut, "");
     EXPECT_EQ(runtimeErr, "");
@@ -121,7 +122,8 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
         std::u16string text = textOf(t);
         std::string echo = utf8(std::wstring(text.begin(), text.end()));
         std::size_t whole = 0;
-        for (std::size_t at = out.find(echo); at != std::string::npos; at = out.find(echo, at + 1)) {
+        for (std::size_t at = out.find(echo); at != std::string::npos;
+             at = out.find(echo, at + 1)) {
             ++whole;
         }
         EXPECT_EQ(whole, std::size_t(kRounds)) << "echoes of thread " << t << " kept whole";
@@ -131,7 +133,8 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
         std::size_t end = std::min(err.find("\r\n", from), err.size() - 2) + 2;
         std::string line = err.substr(from, end - from);
         std::string letters(989, line.size() > 36 ? line[36] : '?');
-        std::string what = inQuotes("C:\\missing\\" + letters + "\xE2\x80\xA6") + " (5011 characters)";
+        std::string what =
+            inQuotes("C:\\missing\\" + letters + "\xE2\x80\xA6") + " (5011 characters)";
         EXPECT_TRUE(isFailureLine(line, what, -1)) << line.substr(0, 200);
         from = end;
     }

@@ -255,11 +255,13 @@ class CapturedStream {
 class RedirectedHandle {
   public:
     explicit RedirectedHandle(DWORD standard)
-        : standard_(standard), saved_(GetStdHandle(standard)), path_(uniqueTempPath(L"startutil-handle")) {
-        file_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                            nullptr);
+        : standard_(standard),
+          saved_(GetStdHandle(standard)),
+          path_(uniqueTempPath(L"startutil-handle")) {
+        file_ =
+            CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a handle file");
         SetStdHandle(standard_, file_);
     }

@@ -29,7 +29,8 @@ using CommandText = char16_t*;
 // other descriptor, and starts with default signal dispositions and an empty signal mask.
 //
 // A launch that fails starts nothing and writes one line to standard error naming the text,
-// the system's message and its code (reportLaunchFailure). Never throws; safe to call from any number of threads.
+// the system's message and its code (reportLaunchFailure). Never throws; safe to call from any
+// number of threads.
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept;
 
 // Why the bindings start nothing for a Java string that is not null.

@@ -1,11 +1,8 @@
 // What a text starts: the program it names, how PATH is searched, and how each bad text fails.
-#include <atomic>
-#include <barrier>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include "launch_harness.h"
 
@@ -115,54 +112,6 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
     }
     EXPECT_TRUE(reportFiles(reports()).empty()) << "a failed launch started a probe";
     EXPECT_FALSE(fs::exists(marker())) << "a shell ran the file without #!";
-}
-
-// Each echo and each failure line is written whole: concurrent calls do not tear each other's,
-// and neither does another writer on the same descriptor (as the JVM's System.out writes past
-// the C library's buffer) while they run.
-TEST_F(LaunchFailure, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 6;
-    auto textOf = [](int thread) {
-        return "/nowhere/" + std::string(5000, static_cast<char>('a' + thread));
-    };
-    CapturedOutput output(scratch_.path());
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-        for (int i = 0; i < 1000000 && !done; ++i) (void)!write(1, "|", 1);
-    });
-    std::barrier start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            start.arrive_and_wait();
-            for (int round = 0; round < kRounds; ++round)
-                launch(LaunchMode::ProgramPath, widen(textOf(t)));
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    done = true;
-    other.join();
-    output.restore();
-
-    std::string out = output.stdoutText();
-    for (int t = 0; t < kThreads; ++t) {
-        std::size_t whole = 0;
-        for (std::size_t at = out.find(textOf(t)); at != std::string::npos;
-             at = out.find(textOf(t), at + 1)) {
-            ++whole;
-        }
-        EXPECT_EQ(whole, std::size_t(kRounds)) << "echoes of thread " << t << " kept whole";
-    }
-    std::istringstream err(output.stderrText());
-    std::size_t lines = 0;
-    for (std::string line; std::getline(err, line); ++lines) {
-        char letter = line.size() > 34 ? line[34] : '?';
-        EXPECT_EQ(line, "StartUtil: cannot start \"/nowhere/" + std::string(991, letter) +
-                            "\xE2\x80\xA6\" (5009 characters): " + std::strerror(ENAMETOOLONG) +
-                            " (error " + std::to_string(ENAMETOOLONG) + ")");
-    }
-    EXPECT_EQ(lines, std::size_t(kThreads * kRounds));
 }
 
 struct Start {

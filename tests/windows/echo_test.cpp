@@ -93,14 +93,14 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
         CapturedStream capturedOut(1);
         CapturedStream capturedErr(2);
         std::atomic<bool> done{false};
+        std::barrier start(kThreads + 1);  // the other writer is writing before the echoes begin
         std::thread other([&] {
             auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
-            for (int i = 0; i < 1000000 && !done; ++i) {
-                DWORD written = 0;
-                WriteFile(handle, "|", 1, &written, nullptr);
-            }
+            DWORD written = 0;
+            WriteFile(handle, "|", 1, &written, nullptr);
+            start.arrive_and_wait();
+            for (int i = 0; i < 1000000 && !done; ++i) WriteFile(handle, "|", 1, &written, nullptr);
         });
-        std::barrier start(kThreads);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {

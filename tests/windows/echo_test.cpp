@@ -84,7 +84,8 @@ TEST_F(Echo, GoesToTheStandardHandlesAsTheyAreAtTheCall) {
 // System.out does, past the C runtime) while they run.
 TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
     constexpr int kThreads = 4;
-    constexpr int kRounds = 6;
+    constexpr int kOtherWriters = 3;
+    constexpr int kRounds = 20;
     auto textOf = [](int thread) {
         return u"C:\\missing\\" + std::u16string(5000, char16_t(u'a' + thread));
     };
@@ -93,14 +94,20 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
         CapturedStream capturedOut(1);
         CapturedStream capturedErr(2);
         std::atomic<bool> done{false};
-        std::barrier start(kThreads + 1);  // the other writer is writing before the echoes begin
-        std::thread other([&] {
-            auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
-            DWORD written = 0;
-            WriteFile(handle, "|", 1, &written, nullptr);
-            start.arrive_and_wait();
-            for (int i = 0; i < 1000000 && !done; ++i) WriteFile(handle, "|", 1, &written, nullptr);
-        });
+        // The other writers are writing before the echoes begin.
+        std::barrier start(kThreads + kOtherWriters);
+        std::vector<std::thread> others;
+        for (int w = 0; w < kOtherWriters; ++w) {
+            others.emplace_back([&] {
+                auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+                DWORD written = 0;
+                WriteFile(handle, "|", 1, &written, nullptr);
+                start.arrive_and_wait();
+                for (int i = 0; i < 1000000 && !done; ++i) {
+                    WriteFile(handle, "|", 1, &written, nullptr);
+                }
+            });
+        }
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
@@ -114,7 +121,7 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
         }
         for (std::thread& thread : threads) thread.join();
         done = true;
-        other.join();
+        for (std::thread& other : others) other.join();
         out = capturedOut.text();
         err = capturedErr.text();
     }

@@ -47,7 +47,9 @@ void launch(JNIEnv* env, jstring command, LaunchMode mode) noexcept {
     HeapArray<char16_t> text;
     {
         StringChars chars(env, command);
-        // A VM out of native memory hands out no characters (with an OutOfMemoryError pending).
+        // A VM out of native memory hands out no characters. Whether it leaves an exception
+        // pending is the VM's affair (HotSpot leaves none): the library neither raises nor clears
+        // one.
         if (chars.get() != nullptr) text = copyChars(chars.get(), length);
     }
     if (text == nullptr) return refuseCommand(nullptr, length, Refusal::NoMemory);

@@ -17,19 +17,20 @@ enum class LaunchMode {
 // may write to it. Null when there is no text (a null Java string).
 using CommandText = char16_t*;
 
-// Echoes the text to standard output as UTF-8 (flushed; nothing for an absent text), then
-// starts the program as a detached process and returns without waiting for it.
+// Echoes the text to standard output exactly, as UTF-8 (writeStandard; nothing for an absent
+// text), then starts the program as a detached process and returns without waiting for it.
 //
 // Windows: CreateProcessW with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, no inherited
 // handles, the caller's environment and current directory; both returned handles are closed.
 // A command line it would not take whole (32,767 units with the terminator, a path with its
-// quotes) is refused first. The echo and the failure line go to a console as UTF-16.
+// quotes) is refused first.
 // POSIX: the child is started through a short-lived intermediate, so it is not the caller's
 // child; it leads a new session with /dev/null as standard input, output and error, holds no
 // other descriptor, and starts with default signal dispositions and an empty signal mask.
 //
 // A launch that fails starts nothing and writes one line to standard error naming the text,
-// the system's message and its code. Never throws; safe to call from any number of threads.
+// the system's message and its code (reportLaunchFailure). Never throws; safe to call from any
+// number of threads.
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept;
 
 // Why the bindings start nothing for a Java string that is not null.

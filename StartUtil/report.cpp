@@ -1,8 +1,9 @@
 #include "report.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "output.h"
 
 namespace {
 
@@ -105,9 +106,14 @@ Utf8Text toUtf8Text(std::u16string_view text) noexcept {
 }
 
 void echoUtf8(std::string_view utf8) noexcept {
-    // A write that fails has no one to tell, here or below: its result is dropped on purpose.
-    if (!utf8.empty()) (void)std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    (void)std::fflush(stdout);
+    writeStandard(StandardStream::Output, utf8);
+}
+
+char16_t visibleForm(char32_t c) noexcept {
+    if (c < 0x20) return static_cast<char16_t>(0x2400 + c);
+    if (c == 0x7F) return 0x2421;
+    if (c == 0x85 || c == 0x2028 || c == 0x2029) return 0x2424;
+    return 0;
 }
 
 char* appendDecimal(char* out, unsigned long long value) noexcept {
@@ -130,8 +136,8 @@ struct Subject {
     bool lengthOnly = false;  // no text, but its length is known
 };
 
-// The subject in quotes, cut at kQuotedUnits; each NUL shows as U+2400 (three bytes, as many as
-// utf8Capacity allows for one unit, so the quote always fits).
+// The subject in quotes, cut at kQuotedUnits, each character visibleForm names shown as its
+// symbol (three bytes, as many as utf8Capacity allows for one unit, so the quote always fits).
 char* appendQuoted(char* out, std::u16string_view text) {
     std::size_t cut = text.size();
     if (cut > kQuotedUnits) {
@@ -139,14 +145,15 @@ char* appendQuoted(char* out, std::u16string_view text) {
         if (isHighSurrogate(text[cut - 1]) && isLowSurrogate(text[cut])) --cut;
     }
     *out++ = '"';
-    std::u16string_view rest = text.substr(0, cut);
-    while (!rest.empty()) {
-        std::size_t nul = rest.find(u'\0');
-        out += encodeUtf8(rest.substr(0, nul), out);
-        if (nul == std::u16string_view::npos) break;
-        out = append(out, "\xE2\x90\x80");
-        rest.remove_prefix(nul + 1);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < cut; ++i) {
+        if (char16_t symbol = visibleForm(text[i]); symbol != 0) {
+            out += encodeUtf8({text.data() + from, i - from}, out);
+            out = appendUtf8(out, symbol);
+            from = i + 1;
+        }
     }
+    out += encodeUtf8({text.data() + from, cut - from}, out);
     if (cut < text.size()) out = append(out, "\xE2\x80\xA6");  // …
     *out++ = '"';
     if (cut < text.size()) {
@@ -155,17 +162,42 @@ char* appendQuoted(char* out, std::u16string_view text) {
     return out;
 }
 
+// The code point of the UTF-8 character at `bytes` of `size` bytes (at least 1), as far as
+// visibleForm needs it: the characters it names take one to three bytes.
+char32_t leadingCharacter(const char* bytes, std::size_t size) {
+    auto byte = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (byte(0) < 0x80) return byte(0);
+    if (size >= 2 && (byte(0) & 0xE0) == 0xC0) return ((byte(0) & 0x1Fu) << 6) | (byte(1) & 0x3Fu);
+    if (size >= 3 && (byte(0) & 0xF0) == 0xE0) {
+        return ((byte(0) & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu);
+    }
+    return kReplacement;
+}
+
+// The message, each character visibleForm names shown as its symbol, in at most
+// kMostMessageBytes: it ends before the first character that would not fit whole.
+char* appendMessage(char* out, std::string_view message) {
+    const char* end = out + kMostMessageBytes;
+    for (std::size_t i = 0; i < message.size();) {
+        std::size_t size = 1;
+        while (i + size < message.size() &&
+               (static_cast<unsigned char>(message[i + size]) & 0xC0) == 0x80) {
+            ++size;
+        }
+        char16_t symbol = visibleForm(leadingCharacter(message.data() + i, size));
+        if ((symbol != 0 ? 3 : size) > static_cast<std::size_t>(end - out)) break;
+        out = symbol != 0 ? appendUtf8(out, symbol) : append(out, {message.data() + i, size});
+        i += size;
+    }
+    return out;
+}
+
 // One line on standard error: `StartUtil: cannot start <subject>: <message> (error <code>)` and
-// a line break. Built in a buffer of fixed size and written in one write, so that concurrent
+// the line end. Built in a buffer of fixed size and written in one write, so that concurrent
 // lines never interleave and a huge text costs the line nothing.
-void reportLine(Subject subject, std::string_view message, unsigned long code, LineWriter write) {
+void reportLine(Subject subject, std::string_view message, unsigned long code) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
-    }
-    if (message.size() > kMostMessageBytes) {
-        std::size_t cut = kMostMessageBytes;
-        while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
-        message = message.substr(0, cut);
     }
     char line[kMostLineBytes];
     char* end = append(line, "StartUtil: cannot start ");
@@ -176,10 +208,10 @@ void reportLine(Subject subject, std::string_view message, unsigned long code, L
     } else {
         end = append(end, "(no command)");
     }
-    end = append(append(end, ": "), message);
+    end = appendMessage(append(end, ": "), message);
     end = append(appendDecimal(append(end, " (error "), code), ")");
-    *end++ = '\n';
-    write({line, static_cast<std::size_t>(end - line)});
+    end = append(end, kLineEnd);
+    writeStandard(StandardStream::Error, {line, static_cast<std::size_t>(end - line)});
 }
 
 Subject textSubject(const char16_t* text) {
@@ -188,22 +220,17 @@ Subject textSubject(const char16_t* text) {
 
 }  // namespace
 
-void writeStandardError(std::string_view line) noexcept {
-    (void)std::fwrite(line.data(), 1, line.size(), stderr);
-    (void)std::fflush(stderr);
+void reportLaunchFailure(const char16_t* text, std::string_view message,
+                         unsigned long code) noexcept {
+    reportLine(textSubject(text), message, code);
 }
 
-void reportLaunchFailure(const char16_t* text, std::string_view message, unsigned long code,
-                         LineWriter write) noexcept {
-    reportLine(textSubject(text), message, code, write);
+void reportLaunchFailure(std::u16string_view text, std::string_view message,
+                         unsigned long code) noexcept {
+    reportLine({text.data() != nullptr ? text.data() : u"", text.size()}, message, code);
 }
 
-void reportLaunchFailure(std::u16string_view text, std::string_view message, unsigned long code,
-                         LineWriter write) noexcept {
-    reportLine({text.data() != nullptr ? text.data() : u"", text.size()}, message, code, write);
-}
-
-void reportUncopiedCommand(std::size_t length, std::string_view message, unsigned long code,
-                           LineWriter write) noexcept {
-    reportLine({nullptr, length, true}, message, code, write);
+void reportUncopiedCommand(std::size_t length, std::string_view message,
+                           unsigned long code) noexcept {
+    reportLine({nullptr, length, true}, message, code);
 }

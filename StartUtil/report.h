@@ -42,30 +42,31 @@ struct Utf8Text {
 };
 Utf8Text toUtf8Text(std::u16string_view text) noexcept;
 
-// Writes the UTF-8 bytes to standard output in one write, with nothing added, and flushes them
-// so that they cannot be overtaken by output written later or lost if the process dies.
+// Writes the UTF-8 bytes to standard output exactly as they are, with nothing added, whole and at
+// once (writeStandard), so that they are neither overtaken by output written later nor lost if
+// the process dies.
 void echoUtf8(std::string_view utf8) noexcept;
 
-// Where a finished failure line goes. The default writes its UTF-8 bytes to standard error
-// through the C runtime, flushed; a platform passes its own to reach a terminal that wants
-// another encoding.
-using LineWriter = void (*)(std::string_view line) noexcept;
-void writeStandardError(std::string_view line) noexcept;
-
-// Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and a line break to
-// standard error in one write; `(no command)` stands for an absent text. Trailing line breaks
-// of the message are dropped, the text is quoted up to kQuotedUnits, and a NUL in it shows as
-// U+2400, since a raw one would end the line for many readers. The message is cut at
-// kMostMessageBytes, never inside a character.
-void reportLaunchFailure(const char16_t* text, std::string_view message, unsigned long code,
-                         LineWriter write = writeStandardError) noexcept;
-void reportLaunchFailure(std::u16string_view text, std::string_view message, unsigned long code,
-                         LineWriter write = writeStandardError) noexcept;
+// Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and the system's line end
+// to standard error in one write; `(no command)` stands for an absent text. The text is quoted up
+// to kQuotedUnits. In the text and the message alike, whatever would end the line or steer a
+// terminal shows as a visible symbol instead (visibleForm), so that a failure is always exactly
+// one line. The message is cut at kMostMessageBytes, never inside a character.
+void reportLaunchFailure(const char16_t* text, std::string_view message,
+                         unsigned long code) noexcept;
+void reportLaunchFailure(std::u16string_view text, std::string_view message,
+                         unsigned long code) noexcept;
 
 // The same line for a command whose characters could not be had at all: `(a command of <length>
 // characters)` stands for its text.
-void reportUncopiedCommand(std::size_t length, std::string_view message, unsigned long code,
-                           LineWriter write = writeStandardError) noexcept;
+void reportUncopiedCommand(std::size_t length, std::string_view message,
+                           unsigned long code) noexcept;
+
+// The symbol a failure line shows for a character that must not reach a log raw, or 0 for one
+// shown as it is: a C0 control or DEL as its Control Picture (U+2400 to U+241F, U+2421), and the
+// other line breaks (U+0085, U+2028, U+2029) as U+2424, the symbol for a newline. Each symbol
+// takes three bytes of UTF-8, as many as utf8Capacity allows for the one unit it replaces.
+char16_t visibleForm(char32_t c) noexcept;
 
 // Writes the decimal digits of `value` at `out` (at most 20) and returns the end. By hand: the
 // C runtime's formatted output would bring its whole engine along.

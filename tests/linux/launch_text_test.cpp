@@ -36,6 +36,22 @@ struct Failure {
     std::string shown;  // the text as the echo and the failure line show it
 };
 
+// The text as a failure line shows it: each C0 control and DEL as its Control Picture (the
+// cases here hold no other character that the line shows as a symbol).
+std::string shownInLine(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\xE2\x90";
+            shown += static_cast<char>(byte == 0x7F ? 0xA1 : 0x80 + byte);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 using LaunchFailure = ProgramFixture;
 
 TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
@@ -47,6 +63,9 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
         {"empty path", LaunchMode::ProgramPath, u"", ENOENT, ""},
         {"empty line", LaunchMode::CommandLine, u"", ENOENT, ""},
         {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t "},
+        {"line breaks cannot forge a line", LaunchMode::ProgramPath,
+         u"/nowhere\nStartUtil: forged line\r\n\x1b[2J", ENOENT,
+         "/nowhere\nStartUtil: forged line\r\n\x1b[2J"},
         {"quoted empty program", LaunchMode::CommandLine, u"\"\" a", ENOENT, "\"\" a"},
         {"lone surrogate", LaunchMode::ProgramPath, u"/nowhere/\xD800", ENOENT,
          "/nowhere/\xef\xbf\xbd"},
@@ -82,7 +101,7 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
         // A long text is quoted only in part (the long cases are ASCII: a unit is a byte).
         std::string named = !c.text ? "(no command)"
                             : c.text->size() <= 1000
-                                ? "\"" + c.shown + "\""
+                                ? "\"" + shownInLine(c.shown) + "\""
                                 : "\"" + c.shown.substr(0, 1000) + "\xE2\x80\xA6\" (" +
                                       std::to_string(c.text->size()) + " characters)";
         EXPECT_EQ(output.stdoutText(), c.shown);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,4 +58,13 @@ inline std::string quoteArgument(const std::string& argument) {
     quoted.append(2 * backslashes, '\\');
     quoted += '"';
     return quoted;
+}
+
+// Where the first line break of a line is (LF, CR, NEL, U+2028, U+2029 in UTF-8), or npos.
+inline std::size_t lineBreakAt(std::string_view line) {
+    std::size_t at = std::string_view::npos;
+    for (std::string_view lineBreak : {"\n", "\r", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+        at = std::min(at, line.find(lineBreak));
+    }
+    return at;
 }

@@ -68,7 +68,7 @@ TEST_F(Bindings, TextWithANulStartsNothing) {
         EXPECT_EQ(output.out, utf8(c.before));
         EXPECT_EQ(output.err, "StartUtil: cannot start \"" + utf8(c.before) +
                                   "\xE2\x90\x80 dropped\": the text holds a NUL character (error "
-                                  "87)\n");
+                                  "87)\r\n");
         EXPECT_EQ(string.releases, 1);
     }
     EXPECT_EQ(reports.waitFor(0).size(), 0u);

@@ -2,6 +2,8 @@
 // standard error when the launch fails. The programs do not exist, so nothing is started.
 #include <gtest/gtest.h>
 
+#include <barrier>
+
 #include "probe_reports.h"
 
 namespace {
@@ -39,6 +41,113 @@ TEST_F(Echo, TwoLaunchesEchoBackToBackAndEachIsOutWhenTheCallReturns) {
         << err;
 }
 
+// The echo is the text exactly, a line feed as a line feed; the failure line shows each line
+// break as a symbol and ends in CR LF, so a text cannot forge a second line.
+TEST_F(Echo, TextIsEchoedExactlyAndItsLineBreaksStayInsideTheFailureLine) {
+    FakeString forged(u"C:\\windows\\missing\nStartUtil: forged line\r\n");
+    Output output = captureOutput([&] { module.programPath(vm.env(), nullptr, forged.handle()); });
+    EXPECT_EQ(output.out, "C:\\windows\\missing\nStartUtil: forged line\r\n");
+    EXPECT_TRUE(isFailureLine(
+        output.err, "\"C:\\windows\\missing\u240aStartUtil: forged line\u240d\u240a\"", -1))
+        << output.err;
+}
+
+// Output follows the standard handles as they are at the call: a host that points them
+// elsewhere after the C runtime has started (SetStdHandle, as services do for their logs) gets
+// the echo and the failure line there, not where the C runtime's streams still point.
+TEST_F(Echo, GoesToTheStandardHandlesAsTheyAreAtTheCall) {
+    FakeString string(u"C:\\windows\\startutil-missing-3.exe");
+    std::string runtimeOut, runtimeErr, out, err;
+    {
+        CapturedStream capturedOut(1);
+        CapturedStream capturedErr(2);
+        RedirectedHandle handleOut(STD_OUTPUT_HANDLE);
+        RedirectedHandle handleErr(STD_ERROR_HANDLE);
+        module.programPath(vm.env(), nullptr, string.handle());
+        std::fflush(stdout);
+        std::fflush(stderr);
+        runtimeOut = capturedOut.text();
+        runtimeErr = capturedErr.text();
+        out = handleOut.text();
+        err = handleErr.text();
+    }
+    EXPECT_EQ(out, "C:\\windows\\startutil-missing-3.exe");
+    EXPECT_TRUE(
+        isFailureLine(err, "\"C:\\windows\\startutil-missing-3.exe\"", ERROR_FILE_NOT_FOUND))
+        << err;
+    EXPECT_EQ(runtimeOut, "");
+    EXPECT_EQ(runtimeErr, "");
+}
+
+// Each echo and each failure line is written whole: concurrent calls do not tear each other's,
+// and neither does another writer that writes to the same handle directly (as the JVM's
+// System.out does, past the C runtime) while they run.
+TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
+    constexpr int kThreads = 4;
+    constexpr int kOtherWriters = 3;
+    constexpr int kRounds = 20;
+    auto textOf = [](int thread) {
+        return u"C:\\missing\\" + std::u16string(5000, char16_t(u'a' + thread));
+    };
+    std::string out, err;
+    {
+        CapturedStream capturedOut(1);
+        CapturedStream capturedErr(2);
+        std::atomic<bool> done{false};
+        // The other writers are writing before the echoes begin.
+        std::barrier start(kThreads + kOtherWriters);
+        std::vector<std::thread> others;
+        for (int w = 0; w < kOtherWriters; ++w) {
+            others.emplace_back([&] {
+                auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+                DWORD written = 0;
+                WriteFile(handle, "|", 1, &written, nullptr);
+                start.arrive_and_wait();
+                for (int i = 0; i < 1000000 && !done; ++i) {
+                    WriteFile(handle, "|", 1, &written, nullptr);
+                }
+            });
+        }
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                FakeVm threadVm;
+                start.arrive_and_wait();
+                for (int round = 0; round < kRounds; ++round) {
+                    FakeString string(textOf(t));
+                    module.programPath(threadVm.env(), nullptr, string.handle());
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        done = true;
+        for (std::thread& other : others) other.join();
+        out = capturedOut.text();
+        err = capturedErr.text();
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        std::u16string text = textOf(t);
+        std::string echo = utf8(std::wstring(text.begin(), text.end()));
+        std::size_t whole = 0;
+        for (std::size_t at = out.find(echo); at != std::string::npos;
+             at = out.find(echo, at + 1)) {
+            ++whole;
+        }
+        EXPECT_EQ(whole, std::size_t(kRounds)) << "echoes of thread " << t << " kept whole";
+    }
+    std::size_t lines = 0;
+    for (std::size_t from = 0; from < err.size(); ++lines) {
+        std::size_t end = std::min(err.find("\r\n", from), err.size() - 2) + 2;
+        std::string line = err.substr(from, end - from);
+        std::string letters(989, line.size() > 36 ? line[36] : '?');
+        std::string what =
+            inQuotes("C:\\missing\\" + letters + "\xE2\x80\xA6") + " (5011 characters)";
+        EXPECT_TRUE(isFailureLine(line, what, -1)) << line.substr(0, 200);
+        from = end;
+    }
+    EXPECT_EQ(lines, std::size_t(kThreads * kRounds));
+}
+
 // The echo and the failure line carry the same UTF-8; a lone surrogate becomes U+FFFD.
 TEST_F(Echo, TextIsWrittenAsUtf8InTheEchoAndTheFailureLine) {
     struct Case {
@@ -68,10 +177,11 @@ TEST_F(Echo, TextIsWrittenAsUtf8InTheEchoAndTheFailureLine) {
 // `├⌐`). Elsewhere (the tests above: files) they stay UTF-8 bytes. Run on a terminal.
 using EchoOnAConsole = Echo;
 TEST_F(EchoOnAConsole, TextIsShownAsItsCharacters) {
-    std::wstring text = L"C:\\windows\\missing-\u00e9\u65e5.exe";
+    std::wstring text = L"C:\\windows\\missing-\u00e9\u65e5-\ufffd.exe";
     std::wstring lineStart = L"StartUtil: cannot start \"" + text + L"\": ";
     for (NativeMethod method : {module.programPath, module.commandLine}) {
-        FakeString string(u16(text));
+        // A lone surrogate goes out as U+FFFD, as it does to a file.
+        FakeString string(u"C:\\windows\\missing-\u00e9\u65e5-\xD800.exe");
         std::wstring out, err;
         {
             ConsoleScreen screenOut(1);
@@ -82,6 +192,36 @@ TEST_F(EchoOnAConsole, TextIsShownAsItsCharacters) {
         }
         EXPECT_EQ(out, text);
         EXPECT_EQ(err, lineStart);
+    }
+}
+
+// Concurrent echoes longer than a console write takes at once come out whole, each in one
+// run of its own cells.
+TEST_F(EchoOnAConsole, ConcurrentLongEchoesAreNotTorn) {
+    constexpr int kThreads = 4;
+    constexpr std::size_t kUnits = 9000;
+    std::wstring cells;
+    {
+        ConsoleScreen screenOut(1, COORD{200, 200});
+        ConsoleScreen screenErr(2);
+        std::barrier start(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                FakeVm threadVm;
+                FakeString string(std::u16string(kUnits, char16_t(u'a' + t)));
+                start.arrive_and_wait();
+                module.programPath(threadVm.env(), nullptr, string.handle());
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        cells = screenOut.cells(kThreads * kUnits);
+    }
+    ASSERT_EQ(cells.size(), kThreads * kUnits);
+    for (std::size_t run = 0; run < kThreads; ++run) {
+        std::wstring_view piece(cells.data() + run * kUnits, kUnits);
+        EXPECT_EQ(piece.find_first_not_of(piece.front()), std::wstring_view::npos)
+            << "run " << run << " is torn";
     }
 }
 

@@ -132,6 +132,32 @@ TEST_F(Launch, FailureMessageNamesTheProgramInPlaceOfItsInsert) {
     EXPECT_EQ(reports.waitFor(0).size(), 0u);
 }
 
+// An unquoted program path with spaces: the system tries the text up to each space in turn and
+// takes the first that names a file (here not the folder `rev`, but `rev dir\notpe.exe`). The
+// message names what the system took, not the first token.
+TEST_F(Launch, FailureMessageNamesTheFileTheSystemFoundForAnUnquotedPath) {
+    TemporaryDirectory folder(uniqueTempPath(L"startutil-walk"));
+    ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev dir").c_str(), nullptr));
+    std::wstring file = folder.path() + L"\\rev dir\\notpe.exe";
+    {
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(handle, "plain text, not a program\r\n", 27, &written, nullptr);
+        CloseHandle(handle);
+    }
+    ProbeReports reports;
+    std::wstring text = file + L" an argument";
+    Output output = call(module.commandLine, text);
+    std::string what = inQuotes(utf8(text));
+    ASSERT_TRUE(isFailureLine(output.err, what, ERROR_BAD_EXE_FORMAT)) << output.err;
+    std::string message = output.err.substr(("StartUtil: cannot start " + what).size());
+    EXPECT_NE(message.find(inQuotes(utf8(file))), std::string::npos) << message;
+    EXPECT_EQ(reports.waitFor(0).size(), 0u);
+}
+
 // CreateProcessW takes 32,767 units with the terminator. The longest such line starts the
 // program with the whole of its last argument; one unit more starts nothing and is reported as
 // too long, whatever the system would have made of it. A path counts with its two quotes.

@@ -249,13 +249,45 @@ class CapturedStream {
     int saved_ = -1;
 };
 
+// The process's standard output or error handle (not the C runtime's descriptor) pointed at a
+// file of its own while this lives, as a host does with SetStdHandle after the C runtime has
+// started.
+class RedirectedHandle {
+  public:
+    explicit RedirectedHandle(DWORD standard)
+        : standard_(standard),
+          saved_(GetStdHandle(standard)),
+          path_(uniqueTempPath(L"startutil-handle")) {
+        file_ =
+            CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a handle file");
+        SetStdHandle(standard_, file_);
+    }
+    ~RedirectedHandle() {
+        SetStdHandle(standard_, saved_);
+        CloseHandle(file_);
+    }
+    RedirectedHandle(const RedirectedHandle&) = delete;
+    RedirectedHandle& operator=(const RedirectedHandle&) = delete;
+
+    std::string text() const { return readFile(path_); }
+
+  private:
+    DWORD standard_;
+    HANDLE saved_;
+    std::wstring path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
 // A console screen buffer as standard output or error (the C runtime's descriptor 1 or 2 and
 // the process's standard handle) while this lives, with the console's code page set to 437, as
 // on a Western Windows. What was written is read back from the screen's cells, as a user would
 // see it. The process must have a console: Wine gives one to a program run on a terminal.
 class ConsoleScreen {
   public:
-    explicit ConsoleScreen(int descriptor)
+    explicit ConsoleScreen(int descriptor, COORD size = {0, 0})
         : descriptor_(descriptor),
           standard_(descriptor == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE),
           savedHandle_(GetStdHandle(standard_)) {
@@ -263,6 +295,9 @@ class ConsoleScreen {
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                             CONSOLE_TEXTMODE_BUFFER, nullptr);
         if (screen_ == INVALID_HANDLE_VALUE) throw std::runtime_error("no console screen buffer");
+        if (size.X > 0 && !SetConsoleScreenBufferSize(screen_, size)) {
+            throw std::runtime_error("cannot size the console screen buffer");
+        }
         savedCodePage_ = GetConsoleOutputCP();
         SetConsoleOutputCP(437);
         std::fflush(descriptor_ == 1 ? stdout : stderr);
@@ -303,25 +338,33 @@ class ConsoleScreen {
     int saved_ = -1;
 };
 
-// Exactly one line `StartUtil: cannot start <what>: <message> (error <code>)`, the message
-// being the system's (it differs between Windows and Wine), without line breaks of its own. A
-// negative code accepts any.
+// Where the first line break of a text is (LF, CR, NEL, U+2028, U+2029 in UTF-8), or npos.
+inline std::size_t lineBreakAt(std::string_view text) {
+    std::size_t at = std::string_view::npos;
+    for (std::string_view lineBreak : {"\n", "\r", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+        at = std::min(at, text.find(lineBreak));
+    }
+    return at;
+}
+
+// Exactly one line `StartUtil: cannot start <what>: <message> (error <code>)` and CR LF, the
+// message being the system's (it differs between Windows and Wine), with no line break anywhere
+// else. A negative code accepts any.
 inline ::testing::AssertionResult isFailureLine(const std::string& text, const std::string& what,
                                                 long code) {
+    if (lineBreakAt(text) + 2 != text.size() || text.compare(text.size() - 2, 2, "\r\n") != 0) {
+        return ::testing::AssertionFailure() << "not one line ending in CR LF";
+    }
     std::string prefix = "StartUtil: cannot start " + what + ": ";
     std::size_t open = text.rfind(" (error ");
     bool shaped = text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0 &&
-                  open != std::string::npos && open > prefix.size() && text.back() == '\n' &&
-                  text.compare(text.size() - 2, 2, ")\n") == 0;
+                  open != std::string::npos && open > prefix.size() &&
+                  text.compare(text.size() - 3, 3, ")\r\n") == 0;
     if (!shaped) return ::testing::AssertionFailure() << "not a failure line for " << what;
-    std::string digits = text.substr(open + 8, text.size() - 2 - (open + 8));
+    std::string digits = text.substr(open + 8, text.size() - 3 - (open + 8));
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
         (code >= 0 && digits != std::to_string(code))) {
         return ::testing::AssertionFailure() << "error code " << digits << ", expected " << code;
-    }
-    if (text.substr(prefix.size(), open - prefix.size()).find_first_of("\r\n") !=
-        std::string::npos) {
-        return ::testing::AssertionFailure() << "line break inside the message";
     }
     return ::testing::AssertionSuccess();
 }

@@ -103,6 +103,8 @@ public class BadInputTest {
             // A NUL would hide the rest of the text from the system: nothing starts.
             new Call(P, probe + "\0garbage", probe, EINVAL, null),
             new Call(L, probe + " nul\0garbage", probe + " nul", EINVAL, null),
+            // Line breaks are echoed as they are but cannot forge a second failure line.
+            Call.fails(P, "/nowhere\nStartUtil: forged line\r\n", ENOENT),
             // A lone surrogate becomes U+FFFD, in the echo, the failure and the argument.
             new Call(P, probe + "\uD800", probe + "\uFFFD", ENOENT, null),
             new Call(L, probe + " lone a\uDC00b", probe + " lone a\uFFFDb", null,
@@ -165,8 +167,11 @@ public class BadInputTest {
                                          : "StartUtil: cannot start " + quoted(call) + ": ";
         assertTrue("failure line of " + call + ": " + shorten(line), line.startsWith(start));
         String rest = line.substring(start.length());
-        assertTrue("one line for " + call + ": " + shorten(line),
-                   rest.endsWith(")\n") && rest.indexOf('\n') == rest.length() - 1);
+        assertTrue("failure line of " + call + " ends: " + shorten(line), rest.endsWith(")\n"));
+        for (char lineBreak : new char[] {'\n', '\r', '\u0085', '\u2028', '\u2029'}) {
+            assertEquals("line breaks in the failure line of " + call + ": " + shorten(line),
+                         lineBreak == '\n' ? line.length() - 1 : -1, line.indexOf(lineBreak));
+        }
         int open = rest.lastIndexOf(" (error ");
         assertTrue("message and code for " + call + ": " + shorten(line), open > 0);
         int code = Integer.parseInt(rest.substring(open + 8, rest.length() - 2));
@@ -177,9 +182,20 @@ public class BadInputTest {
         }
     }
 
-    /** The text as a failure line quotes it: a NUL as U+2400, cut after 1000 characters. */
+    /**
+     * The text as a failure line quotes it: each C0 control and DEL as its Control Picture,
+     * U+0085, U+2028 and U+2029 as U+2424, cut after 1000 characters.
+     */
     private static String quoted(Call call) {
-        String shown = call.text.indexOf('\0') >= 0 ? call.text.replace('\0', '\u2400') : call.echo;
+        StringBuilder visible = new StringBuilder();
+        for (char c : (call.text.indexOf('\0') >= 0 ? call.text : call.echo).toCharArray()) {
+            boolean lineBreak = c == '\u0085' || c == '\u2028' || c == '\u2029';
+            visible.append(c < 0x20 ? (char) (0x2400 + c)
+                           : c == 0x7F ? '\u2421'
+                           : lineBreak ? '\u2424'
+                           : c);
+        }
+        String shown = visible.toString();
         if (call.text.length() <= QUOTED_CHARS) return "\"" + shown + "\"";
         return "\"" + shown.substring(0, QUOTED_CHARS) + "\u2026\" (" + call.text.length()
             + " characters)";

@@ -49,5 +49,5 @@ awk -v marks="$marks" '
 
 ${CXX:-g++} -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
   bench/step_timing.cpp "$out/launcher_posix.cpp" "$out/child_posix.cpp" "$out/report.cpp" \
-  "$out/command_line.cpp"
+  "$out/command_line.cpp" "$out/output_posix.cpp"
 "$out/step_timing" "$calls" "$program" 2>&1 >/dev/null

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs in the emulated arm64 machine as its first process, from the payload disk at /startutil:
+# Runs in the emulated machine as its first process, from the payload disk at /startutil:
 # runs each suite named in /startutil/suites, prints one result line per suite on the console,
 # and powers the machine off.
 # The tree was unpacked, never configured: it has no mount of its own, busybox has.
@@ -8,7 +8,7 @@ busybox mount -t sysfs sysfs /sys
 busybox mount -t devtmpfs devtmpfs /dev
 busybox mount -t tmpfs tmpfs /tmp
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LC_ALL=C.UTF-8 GTEST_COLOR=no
-java=/usr/lib/jvm/java-17-openjdk-arm64/bin/java
+java=$(echo /usr/lib/jvm/java-17-openjdk-*/bin/java)
 # Within each suite's own limit, so that one that hangs still lets the others report.
 suite_limit=240
 

@@ -34,6 +34,7 @@ while read -r suite; do
   start=$(date +%s)
   case $suite in
     launcher) (cd /tmp && timeout -k 5 $suite_limit /startutil/bin/linux_launcher_tests) ;;
+    bindings) (cd /tmp && timeout -k 5 $suite_limit /startutil/bin/linux_bindings_test) ;;
     musl) timeout -k 5 $suite_limit /startutil/bin/musl_host /startutil/lib/libStartUtil.so \
             /startutil/bin/startutil_probe ;;
     jvm:*) jvm_suite "${suite#jvm:}" ;;

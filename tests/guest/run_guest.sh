@@ -9,8 +9,9 @@
 # NAME is a row of machines.sh, DIR what make_guest.sh made for it.
 # --bin files land in /startutil/bin, --library files in /startutil/lib (the JVM's library
 # path), --jar files in /startutil/jars (the JVM's class path, in the order given). A SUITE is
-# "launcher" (the launcher's own tests), "musl" (the musl host with the library in
-# /startutil/lib) or "jvm:CLASS" (one JUnit class of startutil.test).
+# "launcher" (the launcher's own tests), "bindings" (the library's entry points through the fake
+# VM), "musl" (the musl host with the library in /startutil/lib) or "jvm:CLASS" (one JUnit class
+# of startutil.test).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 

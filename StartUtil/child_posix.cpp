@@ -19,8 +19,10 @@
 //   intermediateDone and candidate, which the caller reads only once it has let go.
 // - The stacks: a mapping of the caller's, in the plan; it goes back to the caller's cache, and
 //   the plan is freed, only once the caller has let go.
-// - The calling thread's TLS and environ: the calling thread waits in the kernel, in clone or on
-//   the futex below, for as long as either process may run, so nothing of it moves meanwhile.
+// - The calling thread's TLS: that thread waits in the kernel, in clone or on the futex below,
+//   for as long as either process may run, and nothing here writes it.
+// - environ's array and strings, read through the plan's envp until exec: only a setenv in
+//   another thread could change them meanwhile, which a JVM never makes.
 // - The library's code: it cannot be unloaded while the call that runs it lasts.
 // The caller lets go when neither process can run on the plan any more. CLONE_VFORK holds the
 // caller until the intermediate exits, and the intermediate until the program's process has
@@ -68,9 +70,10 @@ void fail(LaunchPlan* plan, Step step, int error) {
 // on the stack it interrupted (no SA_ONSTACK: these processes inherit the calling thread's
 // alternate stack), so its own frame lies in the program's block, whose top holds the plan.
 void endBeforeExec(int signal) {
-    auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    auto* top = reinterpret_cast<LaunchPlan**>((frame | (kProgramBlock - 1)) + 1);
-    LaunchPlan* plan = top[-1];
+    auto* frame = static_cast<char*>(__builtin_frame_address(0));
+    std::size_t belowTop =
+        kProgramBlock - (reinterpret_cast<std::uintptr_t>(frame) % kProgramBlock);
+    LaunchPlan* plan = *reinterpret_cast<LaunchPlan**>(frame + belowTop - kPlanSlot);
     fail(plan, Step::Signalled, signal);
     raw::call(SYS_exit, 127);
     __builtin_unreachable();

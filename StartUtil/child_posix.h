@@ -28,6 +28,9 @@ enum class Step : int {
 // holds the plan: its signal handler finds the plan from its own stack pointer alone. Room for
 // a stack and its guard page with pages of up to 64 KiB.
 constexpr std::size_t kProgramBlock = std::size_t{128} * 1024;
+// The top bytes of that block, which hold the plan's address; the stack starts below them, as
+// aligned as every ABI asks.
+constexpr std::size_t kPlanSlot = 16;
 
 // Everything the processes that run in the caller's memory need, built before they exist.
 struct LaunchPlan {

@@ -130,7 +130,8 @@ void giveBackStacks(char* mapping) {
 }
 
 // The library is being unloaded (a JVM does so when the class loader that loaded it is
-// collected), so no call into it can be running: the kept mappings go back.
+// collected) or the process is exiting: the kept mappings go back. Only those in the slots, which
+// no launch holds, so a call still running in another thread of an exiting process keeps its own.
 __attribute__((destructor)) void releaseCachedStacks() {
     std::size_t size = stackLayout().mappingSize;
     for (std::atomic<char*>& slot : cachedStacks) {
@@ -162,8 +163,8 @@ bool mapStacks(LaunchPlan& plan) {
     if (plan.stacks == nullptr) return false;
     plan.intermediateStackTop = plan.stacks + layout.page + layout.stackSize;
     char* blockTop = programBlockTop(plan.stacks, layout);
-    reinterpret_cast<LaunchPlan**>(blockTop)[-1] = &plan;
-    plan.programStackTop = blockTop - 2 * sizeof(LaunchPlan*);  // 16 bytes: the ABIs' alignment
+    plan.programStackTop = blockTop - kPlanSlot;
+    *reinterpret_cast<LaunchPlan**>(plan.programStackTop) = &plan;
     return true;
 }
 
@@ -206,7 +207,8 @@ bool execCouldTake(const CommandLineShape& argv, std::size_t fileName, std::size
 // errno of a text that names no program, that no execve could take, or of missing memory.
 int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
     // Checked before argv is made, so that a text no system could take costs no memory for its
-    // plan; with the shortest file name a command line's program could be found at, its own.
+    // plan. A command line's file name counts once argv is made: its program's name, the
+    // shortest path a search could find it at.
     std::size_t variables = environmentBytes();
     CommandLineShape shape{1, command.size() + 1, command.size()};
     if (mode == LaunchMode::ProgramPath) {

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         "every signal back to its default (62 rt_sigaction)",
         "descriptors: close_range, /dev/null as 0 to 2",
         "clone until the program's process runs",
-        "setsid, signal mask emptied",
+        "setsid, core-dumping signals caught (10 rt_sigaction), mask emptied",
         "execve, until the intermediate has exited and the caller runs",
         "reaping the intermediate",
         "the plan released",

@@ -10,11 +10,12 @@ calls=$1 out=$2 program=${3:-/bin/true}
 mkdir -p "$out"
 cp StartUtil/*.cpp StartUtil/*.h "$out/"
 
-# "before|after <stamp> <line>": a clock read before or after the first line that reads exactly so.
+# "before|after <stamp> <line>": a clock read before or after the first line that reads exactly so,
+# in the caller's side (launcher_posix.cpp) or in the children's (child_posix.cpp).
 marks='after 0 |    CallerState callerState;
 after 1 |    echoUtf8(command.view());
-after 2 |    Outcome outcome{Step::Program, planProgram(mode, command, *plan)};
-before 3 |    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, intermediateStackTop(&plan), nullptr,
+after 2 |    int planError = planProgram(mode, command, *plan);
+before 3 |    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,
 before 4 |    resetSignalDispositions();
 after 5 |    resetSignalDispositions();
 after 6 |    if (isolateDescriptors(plan)) {
@@ -31,18 +32,22 @@ awk -v marks="$marks" '
       split(parts[1], head, " ")
       where[i] = head[1]; stamp[i] = head[2]; text[i] = substr(lines[i], index(lines[i], "|") + 1)
     }
-    print "#include <time.h>"
-    print "extern long long stepStamps[12];"
-    print "static inline void stepStamp(int i) { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); stepStamps[i] = t.tv_sec * 1000000000LL + t.tv_nsec; }"
+  }
+  FNR == 1 {
+    copy = out "/" substr(FILENAME, index(FILENAME, "/") + 1)
+    print "#include <time.h>" > copy
+    print "extern long long stepStamps[12];" > copy
+    print "static inline void stepStamp(int i) { timespec t; clock_gettime(CLOCK_MONOTONIC, &t); stepStamps[i] = t.tv_sec * 1000000000LL + t.tv_nsec; }" > copy
   }
   {
-    for (i = 1; i <= n; ++i) if (!done[i] && where[i] == "before" && $0 == text[i]) { print "stepStamp(" stamp[i] ");"; done[i] = 1 }
-    print
-    for (i = 1; i <= n; ++i) if (!done[i] && where[i] == "after" && $0 == text[i]) { print "stepStamp(" stamp[i] ");"; done[i] = 1 }
+    for (i = 1; i <= n; ++i) if (!done[i] && where[i] == "before" && $0 == text[i]) { print "stepStamp(" stamp[i] ");" > copy; done[i] = 1 }
+    print > copy
+    for (i = 1; i <= n; ++i) if (!done[i] && where[i] == "after" && $0 == text[i]) { print "stepStamp(" stamp[i] ");" > copy; done[i] = 1 }
   }
   END { for (i = 1; i <= n; ++i) if (!done[i]) { print "step_timing.sh: no line \"" text[i] "\"" > "/dev/stderr"; exit 1 } }
-' StartUtil/launcher_posix.cpp >"$out/launcher_posix.cpp"
+' out="$out" StartUtil/launcher_posix.cpp StartUtil/child_posix.cpp
 
 ${CXX:-g++} -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
-  bench/step_timing.cpp "$out/launcher_posix.cpp" "$out/report.cpp" "$out/command_line.cpp"
+  bench/step_timing.cpp "$out/launcher_posix.cpp" "$out/child_posix.cpp" "$out/report.cpp" \
+  "$out/command_line.cpp"
 "$out/step_timing" "$calls" "$program" 2>&1 >/dev/null

@@ -235,6 +235,30 @@ TEST(InterruptedLaunch, AKilledIntermediateLeavesNothingRunningInTheCallersMemor
     EXPECT_EQ(reports[0]["argv.1"], "a");
 }
 
+// SIGQUIT (the thread dump a terminal's quit key asks for, while the program's process is still
+// in the caller's process group) reaching that process before its exec ends it alone, without a
+// core of the caller's memory, and the call says so.
+TEST(InterruptedLaunch, AQuitBeforeExecEndsOnlyTheProgramsProcess) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        prctl(PR_SET_DUMPABLE, 0);  // no core file, should one be dumped all the same
+        ExecHold hold;
+        std::thread caller([] { launch(LaunchMode::ProgramPath, widen(probePath())); });
+        pid_t program = hold.awaitExec();
+        // Never released: the signal ends the held execve, and the process with it.
+        if (program != 0) kill(program, SIGQUIT);
+        caller.join();
+        return program != 0 ? 0 : 3;
+    });
+    ASSERT_EQ(exitCode, 0);
+    EXPECT_EQ(readFile(scratch.path() / "stderr"),
+              "StartUtil: cannot start \"" + probePath() + "\": its process was ended by signal " +
+                  std::to_string(SIGQUIT) + " before exec: " + std::strerror(EINTR) + " (error " +
+                  std::to_string(EINTR) + ")\n");
+    EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
+}
+
 // The mapping that holds a process's stack pointer, and whether an inaccessible page lies right
 // below it; empty when all is well, else what was found.
 std::string stackWithoutGuard(pid_t pid) {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # sets variables for the script that sources it
 # The emulated machines, one row each: what make_guest.sh puts into a machine's image and how
 # run_guest.sh boots it. Sourced; `machine_settings NAME` sets, for that machine:
 #   debian_arch     the Debian architecture of its packages

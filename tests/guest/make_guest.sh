@@ -9,6 +9,7 @@
 set -euo pipefail
 name=$1 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/guest/machines.sh
 source "$here/machines.sh"
 machine_settings "$name"
 stamp=$( (cat "$here/make_guest.sh" "$here/guest_init"

@@ -35,6 +35,7 @@ if [[ -z $name || -z $guest || -z $work || -z $limit ]] || ((${#suites[@]} == 0)
        "-- SUITE..." >&2
   exit 2
 fi
+# shellcheck source=tests/guest/machines.sh
 source "$here/machines.sh"
 machine_settings "$name" || exit 2
 for file in kernel initrd.img rootfs.img; do

@@ -7,7 +7,8 @@ execute_process(COMMAND "${READELF}" --debug-dump=frames "${LIBRARY}"
 if(NOT frames MATCHES "Return address column: ([0-9]+)")
   message(FATAL_ERROR "no unwind tables in ${LIBRARY}")
 endif()
-string(REGEX MATCHALL "DW_CFA_undefined: r${CMAKE_MATCH_1} " outermost "${frames}")
+# readelf names the register after its number where it knows a name (x86_64's "r16 (rip)").
+string(REGEX MATCHALL "DW_CFA_undefined: r${CMAKE_MATCH_1}[ \n]" outermost "${frames}")
 list(LENGTH outermost count)
 if(NOT count EQUAL 2)
   message(FATAL_ERROR "${count} frames with no return address in ${LIBRARY}, expected 2 (the "

@@ -35,7 +35,7 @@ public class ConcurrentLaunchTest {
     @After
     public void endEveryProbe() throws Exception {
         pool.shutdownNow();
-        assertTrue(pool.awaitTermination(10, TimeUnit.SECONDS));
+        assertTrue(pool.awaitTermination(Deadlines.scaled(10_000), TimeUnit.MILLISECONDS));
         reports.endLingering();
     }
 
@@ -95,6 +95,6 @@ public class ConcurrentLaunchTest {
             }));
         }
         start.countDown();
-        for (Future<?> f : done) f.get(30, TimeUnit.SECONDS);
+        for (Future<?> f : done) f.get(Deadlines.scaled(30_000), TimeUnit.MILLISECONDS);
     }
 }

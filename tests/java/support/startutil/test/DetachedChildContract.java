@@ -60,8 +60,9 @@ public abstract class DetachedChildContract {
     @Test
     public void programPathWithSpacesQuotesAndNonAsciiStaysOneArgument() throws IOException {
         List<Path> programs = new ArrayList<>();
-        for (String name : new String[] {"with spaces/pr\u00f8be \u65e5\u672c \u00e9",
-                                         "shell chars/a;b $HOME \"q\" 'r' |& `id` *"}) {
+        // Two, three and four bytes of UTF-8, the last from a surrogate pair.
+        String nonAscii = "with spaces/pr\u00f8be \u65e5\u672c \u00e9\u20ac\uD83D\uDE00";
+        for (String name : new String[] {nonAscii, "shell chars/a;b $HOME \"q\" 'r' |& `id` *"}) {
             Path link = reports.directory().resolve("programs").resolve(name);
             Files.createDirectories(link.getParent());
             Files.createSymbolicLink(link, Probe.binary().toAbsolutePath());

@@ -57,13 +57,15 @@ final class NativeLibrary {
     /**
      * The jar entry that holds the library for a system, given as {@code os.name} and
      * {@code os.arch} report it: {@code linux-x86_64/libStartUtil.so},
-     * {@code linux-aarch64/libStartUtil.so} or {@code windows-x86_64/StartUtil.dll}.
+     * {@code linux-aarch64/libStartUtil.so}, {@code linux-ppc64le/libStartUtil.so},
+     * {@code linux-s390x/libStartUtil.so} or {@code windows-x86_64/StartUtil.dll}.
      *
      * @throws UnsupportedOperationException for any other system or architecture
      */
     static String packedLibrary(String osName, String osArch) {
         String arch = osArch.equals("amd64") || osArch.equals("x86_64")    ? "x86_64"
                       : osArch.equals("aarch64") || osArch.equals("arm64") ? "aarch64"
+                      : osArch.equals("ppc64le") || osArch.equals("s390x") ? osArch
                                                                            : null;
         if (arch != null && osName.startsWith("Linux")) return "linux-" + arch + "/libStartUtil.so";
         if ("x86_64".equals(arch) && osName.startsWith("Windows")) {

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs in the emulated arm64 machine as its first process, from the payload disk at /startutil:
+# Runs in the emulated machine as its first process, from the payload disk at /startutil:
 # runs each suite named in /startutil/suites, prints one result line per suite on the console,
 # and powers the machine off.
 # The tree was unpacked, never configured: it has no mount of its own, busybox has.
@@ -8,7 +8,7 @@ busybox mount -t sysfs sysfs /sys
 busybox mount -t devtmpfs devtmpfs /dev
 busybox mount -t tmpfs tmpfs /tmp
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LC_ALL=C.UTF-8 GTEST_COLOR=no
-java=/usr/lib/jvm/java-17-openjdk-arm64/bin/java
+java=$(echo /usr/lib/jvm/java-17-openjdk-*/bin/java)
 # Within each suite's own limit, so that one that hangs still lets the others report.
 suite_limit=240
 
@@ -34,6 +34,7 @@ while read -r suite; do
   start=$(date +%s)
   case $suite in
     launcher) (cd /tmp && timeout -k 5 $suite_limit /startutil/bin/linux_launcher_tests) ;;
+    bindings) (cd /tmp && timeout -k 5 $suite_limit /startutil/bin/linux_bindings_test) ;;
     musl) timeout -k 5 $suite_limit /startutil/bin/musl_host /startutil/lib/libStartUtil.so \
             /startutil/bin/startutil_probe ;;
     jvm:*) jvm_suite "${suite#jvm:}" ;;

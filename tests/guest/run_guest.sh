@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# Boots the emulated arm64 machine made by make_guest.sh, runs the given suites in it and fails
-# unless every one of them passed. The test files go in on a second disk made for this run;
-# the results come back over the serial console.
+# Boots an emulated machine made by make_guest.sh, runs the given suites in it and fails unless
+# every one of them passed. The test files go in on a second disk made for this run; the results
+# come back over the serial console.
 #
-#   run_guest.sh --guest DIR --work DIR --timeout SECONDS [--bin FILE]... [--library FILE]
-#                [--jar FILE]... -- SUITE...
+#   run_guest.sh --machine NAME --guest DIR --work DIR --timeout SECONDS [--bin FILE]...
+#                [--library FILE] [--jar FILE]... -- SUITE...
 #
+# NAME is a row of machines.sh, DIR what make_guest.sh made for it.
 # --bin files land in /startutil/bin, --library files in /startutil/lib (the JVM's library
 # path), --jar files in /startutil/jars (the JVM's class path, in the order given). A SUITE is
-# "launcher" (the launcher's own tests), "musl" (the musl host with the library in
-# /startutil/lib) or "jvm:CLASS" (one JUnit class of startutil.test).
+# "launcher" (the launcher's own tests), "bindings" (the library's entry points through the fake
+# VM), "musl" (the musl host with the library in /startutil/lib) or "jvm:CLASS" (one JUnit class
+# of startutil.test).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-guest='' work='' limit='' bins=() libraries=() jars=()
+name='' guest='' work='' limit='' bins=() libraries=() jars=()
 while (($#)); do
   case $1 in
+    --machine) name=$2; shift 2 ;;
     --guest) guest=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
@@ -27,11 +30,15 @@ while (($#)); do
   esac
 done
 suites=("$@")
-if [[ -z $guest || -z $work || -z $limit ]] || ((${#suites[@]} == 0)); then
-  echo "usage: run_guest.sh --guest DIR --work DIR --timeout SECONDS [files] -- SUITE..." >&2
+if [[ -z $name || -z $guest || -z $work || -z $limit ]] || ((${#suites[@]} == 0)); then
+  echo "usage: run_guest.sh --machine NAME --guest DIR --work DIR --timeout SECONDS [files]" \
+       "-- SUITE..." >&2
   exit 2
 fi
-for file in vmlinuz initrd.img rootfs.img; do
+# shellcheck source=tests/guest/machines.sh
+source "$here/machines.sh"
+machine_settings "$name" || exit 2
+for file in kernel initrd.img rootfs.img; do
   [[ -f $guest/$file ]] || { echo "no $guest/$file: run make_guest.sh first" >&2; exit 2; }
 done
 
@@ -56,17 +63,17 @@ mkfs.ext4 -q -F -L startutil-tests -d "$payload" "$work/payload.img" "${size_mb}
 # gets SIGKILL when its parent goes, so neither an interrupt nor CTest's own timeout leaves a
 # machine running. The root image is opened read-only (snapshot): runs never change it.
 log=$work/console.log
-echo "booting the arm64 guest (limit ${limit} s): ${suites[*]}"
+echo "booting the $name guest (limit ${limit} s): ${suites[*]}"
 set +e
 setpriv --pdeathsig KILL -- timeout --kill-after=10 "$limit" \
-  setpriv --pdeathsig KILL -- qemu-system-aarch64 \
-    -M virt -cpu cortex-a57 -smp 2 -m 2048 -accel tcg,thread=multi \
-    -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
-    -append "console=ttyAMA0 panic=-1 quiet" \
+  setpriv --pdeathsig KILL -- "${qemu[@]}" \
+    -smp 2 -m 2048 -accel tcg,thread=multi \
+    -kernel "$guest/kernel" -initrd "$guest/initrd.img" \
+    -append "console=$console panic=-1 quiet" \
     -drive "file=$guest/rootfs.img,format=raw,if=none,id=root,snapshot=on" \
-    -device virtio-blk-pci,drive=root \
+    -device "$disk,drive=root" \
     -drive "file=$work/payload.img,format=raw,if=none,id=tests,readonly=on" \
-    -device virtio-blk-pci,drive=tests \
+    -device "$disk,drive=tests" \
     -nic none -display none -serial stdio -monitor none -no-reboot </dev/null \
   | tr -d '\r' | tee "$log"
 status=${PIPESTATUS[0]}
@@ -79,9 +86,9 @@ fi
 failed=0
 for suite in "${suites[@]}"; do
   if grep -qF "startutil-guest: $suite passed in " "$log"; then
-    echo "arm64 guest: $suite passed"
+    echo "$name guest: $suite passed"
   else
-    echo "arm64 guest: $suite FAILED" >&2
+    echo "$name guest: $suite FAILED" >&2
     failed=1
   fi
 done

@@ -12,7 +12,7 @@ machines_of() {
   local dir comm
   for dir in /proc/[0-9]*; do
     { read -r comm <"$dir/comm"; } 2>/dev/null || continue
-    [[ $comm == qemu-system-aar* ]] || continue
+    [[ $comm == qemu-system-* ]] || continue
     tr '\0' ' ' <"$dir/cmdline" 2>/dev/null | grep -qF "$1/payload.img" && echo "${dir#/proc/}"
   done
   return 0

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
+  lld-19 mingw-w64-common                    # StartUtil.dll for Windows on Arm64 (with clang)
   qemu-user                                  # runs the arm64 unit tests on this machine
   qemu-system-arm mmdebstrap gpg cpio kmod e2fsprogs  # the emulated arm64 machine, its disks
   gnuplot-nox                                # bench/run.sh's plot

@@ -16,10 +16,11 @@ public class PackedLibraryTest {
         {"Linux", "arm64", "linux-aarch64/libStartUtil.so"},
         {"Windows 10", "amd64", "windows-x86_64/StartUtil.dll"},
         {"Windows Server 2022", "x86_64", "windows-x86_64/StartUtil.dll"},
+        {"Windows 11", "aarch64", "windows-aarch64/StartUtil.dll"},
     };
 
     private static final String[][] UNSUPPORTED = {
-        {"Windows 11", "aarch64"}, {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
+        {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
         {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"},
     };
 

@@ -1,18 +1,16 @@
 // POSIX: the program is started by a short-lived intermediate process, so that it is never the
-// caller's child and leaves no zombie behind; it leads a session of its own.
+// caller's child and leaves no zombie behind; it leads a session of its own. This file is the
+// caller's side: the plan, the stack cache, the wait and the report; child_posix.cpp is what
+// runs in the two processes.
 //
 // Nothing here needs the C++ runtime: memory comes from malloc and mmap, and nothing throws, so
 // the library loads into a JVM that has no libstdc++ of its own.
-#include <dirent.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +22,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "child_posix.h"
 #include "command_line.h"
 #include "launcher.h"
 #include "raw_syscall.h"
@@ -41,298 +40,17 @@ namespace {
 constexpr std::size_t kStackSize = std::size_t{32} * 1024;
 // The kernel's signal set: signals 1..64, one bit each.
 constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
-constexpr int kHighestSignal = 64;
 // The search path execvp uses when PATH is unset.
 constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
 
-// How far a launch got, so that a failure names the step that failed.
-enum class Step : int {
-    Started,          // the program was exec'd
-    Program,          // the program itself could not be started (or named no program)
-    Intermediate,     // no process could be created for the intermediate
-    NullDevice,       // /dev/null could not be opened for the child
-    StandardStreams,  // /dev/null could not become standard input, output and error
-    ProgramProcess,   // no process could be created for the program
-    Session,          // the program's process could not start a session of its own
-    Interrupted,      // the intermediate was killed before it created the program's process
-};
-
 struct Outcome {
     Step step;
-    int code;  // errno of the failure; for Interrupted, the signal that ended the intermediate
+    int code;  // errno of the failure; for Interrupted and Signalled, the signal
 };
 
-// Everything the processes that share the caller's memory need, built before they exist, in
-// memory that stays valid for as long as either of them may run: the caller frees it only once
-// both have exec'd or exited.
-struct LaunchPlan {
-    char** argv;             // one malloc block (see splitCommandLine); argv[0] names the program
-    char* searchPath;        // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
-    std::size_t nameLength;  // argv[0]'s, measured by the caller: a loop here may become strlen
-    char** envp;
-    char* stacks;  // one mapping: guard, intermediate's stack, guard, program's stack
-    std::size_t stackSize;
-    std::size_t mappingSize;
-    // Written by the intermediate or the program's process, read by the caller only once the
-    // intermediate has exited: CLONE_VFORK holds the caller until then, which orders them.
-    Step failedStep;
-    int error;
-    bool intermediateDone;  // set as the intermediate's last act, after the program's exec
-    // The kernel's own account of the program's process, which holds when the intermediate is
-    // killed: its pid, written into the plan before that process first runs
-    // (CLONE_PARENT_SETTID), so 0 once the intermediate is gone means it was never created; and
-    // a word the caller sets to 1, which the kernel clears and wakes as a futex when that
-    // process execs or exits (CLONE_CHILD_CLEARTID).
-    pid_t programPid;
-    int programRunning;
-    char candidate[PATH_MAX + NAME_MAX + 2];  // the program's path being tried
-};
-
-// ---------------------------------------------------------------------------------------------
-// What runs in the intermediate and in the program's process before exec.
-//
-// Both share the caller's memory and its thread's TLS (no CLONE_SETTLS), and one of the caller's
-// threads may have been inside malloc, stdio or any lock when it called us. So this code may not
-// allocate, take a lock, throw, or call into the C library at all, whose wrappers write errno
-// and, in old glibc, the thread's cached ids: it reads the plan the caller built and makes raw
-// system calls (raw_syscall.h), whose failures come back as -errno. Signals stay blocked until
-// just before exec, and every disposition is reset first, so that no handler of the caller ever
-// runs on these stacks.
-// ---------------------------------------------------------------------------------------------
-
-// The kernel's sigaction; the C library's refuses the signals it keeps for itself (32, 33).
-struct KernelSigaction {
-    void* handler;
-    unsigned long flags;
-    void* restorer;
-    std::uint64_t mask;
-};
-
-void setSignalMask(std::uint64_t mask, std::uint64_t* previous) {
-    raw::call(SYS_rt_sigprocmask, SIG_SETMASK, &mask, previous, sizeof mask);
-}
-
-// Every signal back to its default: handlers would run the caller's code in the wrong process,
-// and exec keeps ignored signals ignored (a VM started under nohup ignores SIGHUP).
-void resetSignalDispositions() {
-    KernelSigaction defaultAction{};  // SIG_DFL, no flags, empty mask
-    for (int signal = 1; signal <= kHighestSignal; ++signal) {
-        if (signal == SIGKILL || signal == SIGSTOP) continue;
-        raw::call(SYS_rt_sigaction, signal, &defaultAction, nullptr, sizeof(std::uint64_t));
-    }
-}
-
-void fail(LaunchPlan* plan, Step step, int error) {
-    plan->error = error;
-    plan->failedStep = step;
-}
-
-// The kernel's prlimit64 limits, the one limit call every architecture has.
-struct KernelLimit {
-    std::uint64_t current;
-    std::uint64_t maximum;
-};
-
-// How far a sweep for open descriptors has to look, and how many one ppoll may ask about (no more
-// than the soft limit, or the call fails with EINVAL).
-struct DescriptorRange {
-    int ceiling;
-    int batch;
-};
-
-// Up to the larger of the soft and hard limits: a descriptor opened before the soft limit was
-// lowered stays open above it. The kernel refuses either limit above fs.nr_open, itself at most
-// INT_MAX, so the cap only keeps the count an int: the limit in force is the real bound, and a
-// sweep costs one ppoll per batch of it (4,096 calls, some 30 ms, at the common 1,048,576).
-DescriptorRange descriptorRange(int batchCapacity) {
-    KernelLimit limit{0, 0};
-    if (raw::call(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) {
-        // Unreadable limits: the kernel's own default ceiling for them.
-        limit = {static_cast<std::uint64_t>(batchCapacity), std::uint64_t{1} << 20};
-    }
-    std::uint64_t larger = limit.current > limit.maximum ? limit.current : limit.maximum;
-    auto cap = [](std::uint64_t value, std::uint64_t bound) {
-        return static_cast<int>(value < bound ? value : bound);
-    };
-    int batch = cap(limit.current, static_cast<std::uint64_t>(batchCapacity));
-    return {cap(larger, INT_MAX), batch > 0 ? batch : 1};
-}
-
-// Without /proc: asks ppoll about a batch of descriptors at a time, with no events and no wait,
-// and closes those that do not come back POLLNVAL (not open), so that the cost follows the open
-// descriptors rather than the limit. Should ppoll fail, that batch is closed one by one. An
-// O_PATH descriptor also comes back POLLNVAL: the one kind only the listing can find.
-void closeDescriptorsByPolling() {
-    constexpr int kBatchCapacity = 256;  // 2 KiB of the 32 KiB stack
-    pollfd batch[kBatchCapacity];
-    DescriptorRange range = descriptorRange(kBatchCapacity);
-    const timespec immediately{0, 0};
-    for (int first = 3; first < range.ceiling;) {
-        int count = range.ceiling - first < range.batch ? range.ceiling - first : range.batch;
-        for (int i = 0; i < count; ++i) batch[i] = {first + i, 0, 0};
-        long polled =
-            raw::call(SYS_ppoll, batch, static_cast<unsigned>(count), &immediately, nullptr, 0);
-        for (int i = 0; i < count; ++i) {
-            if (polled < 0 || (batch[i].revents & POLLNVAL) == 0) raw::call(SYS_close, first + i);
-        }
-        first += count;
-    }
-}
-
-// /proc/self/fd opened for listing. A caller at its descriptor limit leaves no descriptor free
-// for it: the child keeps none above 2, so 3 is closed to make room.
-int openDescriptorListing() {
-    auto openListing = [] {
-        return static_cast<int>(
-            raw::call(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    };
-    int directory = openListing();
-    if (directory == -EMFILE || directory == -ENFILE) {
-        raw::call(SYS_close, 3);
-        directory = openListing();
-    }
-    return directory;
-}
-
-// Closes every descriptor from 3 up when close_range is missing (kernels before 5.9): lists
-// /proc/self/fd, which names this process's table, and closes what it finds until a pass finds
-// nothing; polls for them up to the descriptor limits when /proc is not there.
-void closeDescriptorsByListing() {
-    int directory = openDescriptorListing();
-    if (directory < 0) {
-        closeDescriptorsByPolling();
-        return;
-    }
-    alignas(8) char buffer[4096];
-    for (bool closedAny = true; closedAny;) {
-        closedAny = false;
-        raw::call(SYS_lseek, directory, 0, SEEK_SET);
-        long length;
-        while ((length = raw::call(SYS_getdents64, directory, buffer, sizeof buffer)) > 0) {
-            for (long offset = 0; offset < length;) {
-                auto* entry = reinterpret_cast<struct dirent64*>(buffer + offset);
-                offset += entry->d_reclen;
-                int fd = 0;
-                bool number = entry->d_name[0] != '\0';
-                for (const char* c = entry->d_name; *c != '\0' && number; ++c) {
-                    number = *c >= '0' && *c <= '9';
-                    fd = fd * 10 + (*c - '0');
-                }
-                if (!number || fd < 3 || fd == directory) continue;
-                raw::call(SYS_close, fd);
-                closedAny = true;
-            }
-        }
-    }
-    raw::call(SYS_close, directory);
-}
-
-// Standard input, output and error become /dev/null and nothing else stays open. The table is
-// the intermediate's own copy (no CLONE_FILES), so the caller's descriptors are untouched, and
-// descriptors another thread opens meanwhile are in the copy or not at all.
-bool isolateDescriptors(LaunchPlan* plan) {
-    if (raw::call(SYS_close_range, 3U, ~0U, 0U) != 0) closeDescriptorsByListing();
-    // Opened after the sweep, so a caller at its descriptor limit still has room for it.
-    int null = static_cast<int>(raw::call(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
-    if (null < 0) {
-        fail(plan, Step::NullDevice, -null);
-        return false;
-    }
-    for (int fd = 0; fd <= 2; ++fd) {
-        long duplicated = fd != null ? raw::call(SYS_dup3, null, fd, 0) : fd;
-        if (duplicated < 0) {
-            fail(plan, Step::StandardStreams, static_cast<int>(-duplicated));
-            return false;
-        }
-    }
-    if (null > 2) raw::call(SYS_close, null);
-    return true;
-}
-
-// execvp's rules, without its shell: a missing or unusable candidate moves on to the next, a
-// permission failure is remembered and reported if nothing else is found, and anything else
-// (ENOEXEC, E2BIG, ...) ends the search.
-bool searchGoesOn(int error) {
-    return error == ENOENT || error == EACCES || error == ENOTDIR || error == ESTALE ||
-           error == ENODEV || error == ETIMEDOUT;
-}
-
-// Copies by hand: the C library's memcpy may be an interposed, instrumented one.
 char* append(char* out, const char* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) *out++ = text[i];
-    return out;
-}
-
-// Execs the program, searching the plan's path as execvp does; returns the errno of the failure.
-int execProgram(LaunchPlan* plan) {
-    const char* name = plan->argv[0];
-    if (plan->searchPath == nullptr) {
-        return static_cast<int>(-raw::call(SYS_execve, name, plan->argv, plan->envp));
-    }
-    std::size_t nameLength = plan->nameLength;
-    int error = ENOENT;
-    bool denied = false;
-    for (const char* element = plan->searchPath;; ++element) {
-        const char* end = element;
-        while (*end != ':' && *end != '\0') ++end;
-        auto elementLength = static_cast<std::size_t>(end - element);
-        // An element too long to name a directory is skipped, as execvp skips it, rather than
-        // ending the search with ENAMETOOLONG. An empty element is the working directory.
-        if (elementLength < PATH_MAX) {
-            char* out = append(plan->candidate, element, elementLength);
-            if (elementLength != 0) *out++ = '/';
-            *append(out, name, nameLength) = '\0';
-            error =
-                static_cast<int>(-raw::call(SYS_execve, plan->candidate, plan->argv, plan->envp));
-            denied = denied || error == EACCES;
-            if (!searchGoesOn(error)) return error;
-        }
-        if (*end == '\0') break;
-        element = end;
-    }
-    return denied ? EACCES : error;
-}
-
-// The program's process; returns, to the exit system call, only when the program did not start.
-int runProgram(void* argument) {
-    auto* plan = static_cast<LaunchPlan*>(argument);
-    if (long session = raw::call(SYS_setsid); session < 0) {
-        fail(plan, Step::Session, static_cast<int>(-session));
-        return 127;
-    }
-    setSignalMask(0, nullptr);
-    fail(plan, Step::Program, execProgram(plan));
-    return 127;
-}
-
-char* intermediateStackTop(const LaunchPlan* plan) {
-    return plan->stacks + plan->mappingSize / 2;
-}
-
-char* programStackTop(const LaunchPlan* plan) {
-    return plan->stacks + plan->mappingSize;
-}
-
-// The intermediate; its return value goes to the exit system call.
-int runIntermediate(void* argument) {
-    auto* plan = static_cast<LaunchPlan*>(argument);
-    resetSignalDispositions();
-    if (isolateDescriptors(plan)) {
-        // SIGCHLD as the program's exit signal: whoever adopts it once we are gone reaps it.
-        long program = raw::clone(
-            CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
-            programStackTop(plan), &plan->programPid, &plan->programRunning, runProgram, plan);
-        if (program < 0) {
-            fail(plan, Step::ProgramProcess, static_cast<int>(-program));
-        } else if (plan->failedStep != Step::Started) {
-            // Failed before exec: our zombie to reap, not init's.
-            raw::call(SYS_wait4, program, nullptr, __WALL, nullptr);
-        }
-    }
-    // The program's process has exec'd or exited (CLONE_VFORK), so from here on nothing but
-    // this process touches the plan, and it only to exit.
-    plan->intermediateDone = true;
-    return 0;
+    std::memcpy(out, text, length);
+    return out + length;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,10 +82,33 @@ char** pathArgv(std::string_view path) {
 // on every munmap), so a few are kept in slots that every thread shares, taken and given back
 // with atomic exchanges: no lock, and a launch that finds every slot empty maps one of its own.
 // A mapping goes back only once no process of its launch can run on it (runPlan waits for
-// both), and one that finds every slot full is unmapped. The mappings stay for the life of the
-// process: a few pages each, touched already, so a launch takes no page fault on them.
+// both), and one that finds every slot full is unmapped. The mappings stay until the library
+// is unloaded: a few pages each, touched already, so a launch takes no page fault on them.
 constexpr std::size_t kCachedMappings = 4;
 std::atomic<char*> cachedStacks[kCachedMappings];
+
+// One mapping: a guard page, the intermediate's stack, and the program's block (child_posix.h)
+// aligned within the rest, its stack at its top with inaccessible pages below.
+struct StackLayout {
+    std::size_t page;
+    std::size_t stackSize;
+    std::size_t mappingSize;
+};
+
+StackLayout stackLayout() {
+    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t stackSize = (kStackSize + page - 1) / page * page;
+    return {page, stackSize, 2 * (page + stackSize) + kProgramBlock};
+}
+
+// Where the program's block ends: the first block boundary with room below it for the program's
+// stack and its guard page above the intermediate's stack.
+char* programBlockTop(char* mapping, const StackLayout& layout) {
+    auto base = reinterpret_cast<std::uintptr_t>(mapping);
+    std::uintptr_t lowest = base + 2 * (layout.page + layout.stackSize);
+    std::uintptr_t top = ((lowest - 1) | (kProgramBlock - 1)) + 1;
+    return mapping + (top - base);
+}
 
 char* takeCachedStacks() {
     for (std::atomic<char*>& slot : cachedStacks) {
@@ -377,7 +118,7 @@ char* takeCachedStacks() {
     return nullptr;
 }
 
-void giveBackStacks(char* mapping, std::size_t size) {
+void giveBackStacks(char* mapping) {
     for (std::atomic<char*>& slot : cachedStacks) {
         char* empty = nullptr;
         if (slot.compare_exchange_strong(empty, mapping, std::memory_order_release,
@@ -385,28 +126,44 @@ void giveBackStacks(char* mapping, std::size_t size) {
             return;
         }
     }
-    munmap(mapping, size);
+    munmap(mapping, stackLayout().mappingSize);
 }
 
-// Two stacks in one mapping, each above a page that no access may touch.
-bool mapStacks(LaunchPlan& plan) {
-    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    plan.stackSize = (kStackSize + page - 1) / page * page;
-    plan.mappingSize = 2 * (page + plan.stackSize);
-    plan.stacks = takeCachedStacks();
-    if (plan.stacks != nullptr) return true;
-    void* mapping =
-        mmap(nullptr, plan.mappingSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED) return false;
-    plan.stacks = static_cast<char*>(mapping);
-    char* intermediateStack = plan.stacks + page;
-    char* programStack = intermediateStackTop(&plan) + page;
-    if (mprotect(intermediateStack, plan.stackSize, PROT_READ | PROT_WRITE) != 0 ||
-        mprotect(programStack, plan.stackSize, PROT_READ | PROT_WRITE) != 0) {
-        munmap(plan.stacks, plan.mappingSize);
-        plan.stacks = nullptr;
-        return false;
+// The library is being unloaded (a JVM does so when the class loader that loaded it is
+// collected), so no call into it can be running: the kept mappings go back.
+__attribute__((destructor)) void releaseCachedStacks() {
+    std::size_t size = stackLayout().mappingSize;
+    for (std::atomic<char*>& slot : cachedStacks) {
+        if (char* mapping = slot.exchange(nullptr, std::memory_order_acquire))
+            munmap(mapping, size);
     }
+}
+
+char* mapNewStacks(const StackLayout& layout) {
+    void* mapping = mmap(nullptr, layout.mappingSize, PROT_NONE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    auto* stacks = static_cast<char*>(mapping);
+    if (mprotect(stacks + layout.page, layout.stackSize, PROT_READ | PROT_WRITE) != 0 ||
+        mprotect(programBlockTop(stacks, layout) - layout.stackSize, layout.stackSize,
+                 PROT_READ | PROT_WRITE) != 0) {
+        munmap(stacks, layout.mappingSize);
+        return nullptr;
+    }
+    return stacks;
+}
+
+// Two stacks in one mapping, each above a page that no access may touch; the plan's address
+// at the top of the program's block.
+bool mapStacks(LaunchPlan& plan) {
+    StackLayout layout = stackLayout();
+    plan.stacks = takeCachedStacks();
+    if (plan.stacks == nullptr) plan.stacks = mapNewStacks(layout);
+    if (plan.stacks == nullptr) return false;
+    plan.intermediateStackTop = plan.stacks + layout.page + layout.stackSize;
+    char* blockTop = programBlockTop(plan.stacks, layout);
+    reinterpret_cast<LaunchPlan**>(blockTop)[-1] = &plan;
+    plan.programStackTop = blockTop - 2 * sizeof(LaunchPlan*);  // 16 bytes: the ABIs' alignment
     return true;
 }
 
@@ -415,14 +172,29 @@ std::size_t longestExecString() {
     return 32 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-// Whether execve could ever take an argv of that shape beside the current environment. Checked
-// before argv is made, so that a text no system could take costs no memory for its plan.
-bool execCouldTake(const CommandLineShape& argv) {
-    if (argv.longest + 1 > longestExecString()) return false;
-    std::size_t total = argv.bytes + (argv.elements + 1) * sizeof(char*);
-    for (char** variable = environ; *variable != nullptr; ++variable) {
+// What the program gets when clearenv() has left environ null: no variables.
+char* noVariables[] = {nullptr};
+
+char** environment() {
+    return environ != nullptr ? environ : noVariables;
+}
+
+// The bytes execve copies of the environment: each string with its terminator and a pointer.
+std::size_t environmentBytes() {
+    std::size_t total = 0;
+    for (char** variable = environment(); *variable != nullptr; ++variable) {
         total += std::strlen(*variable) + 1 + sizeof(char*);
     }
+    return total;
+}
+
+// Whether execve could ever take an argv of that shape, a file name of that length and an
+// environment of that size, counted as the kernel counts them: every string with its
+// terminator, the file name's too, and a pointer for each argument and variable but none for
+// the null pointers that end the arrays.
+bool execCouldTake(const CommandLineShape& argv, std::size_t fileName, std::size_t environment) {
+    if (argv.longest + 1 > longestExecString()) return false;
+    std::size_t total = fileName + 1 + argv.bytes + argv.elements * sizeof(char*) + environment;
     // The kernel takes at least 32 pages of them whatever the stack limit: only a larger total
     // needs the limit, which costs a system call to read.
     if (total <= longestExecString()) return true;
@@ -433,19 +205,27 @@ bool execCouldTake(const CommandLineShape& argv) {
 // Fills the plan's argv, search path and stacks from the text's UTF-8 form; returns 0 or the
 // errno of a text that names no program, that no execve could take, or of missing memory.
 int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
+    // Checked before argv is made, so that a text no system could take costs no memory for its
+    // plan; with the shortest file name a command line's program could be found at, its own.
+    std::size_t variables = environmentBytes();
+    CommandLineShape shape{1, command.size() + 1, command.size()};
     if (mode == LaunchMode::ProgramPath) {
         // As execve would answer: the path is checked as a file name before it counts as argv.
         if (command.size() >= PATH_MAX) return ENAMETOOLONG;
-        if (!execCouldTake({1, command.size() + 1, command.size()})) return E2BIG;
+        if (!execCouldTake(shape, command.size(), variables)) return E2BIG;
         plan.argv = pathArgv(command);
     } else {
-        if (!execCouldTake(measureCommandLine(command))) return E2BIG;
+        shape = measureCommandLine(command);
+        if (!execCouldTake(shape, 0, variables)) return E2BIG;
         plan.argv = splitCommandLine(command);
     }
     if (plan.argv == nullptr) return ENOMEM;
     if (plan.argv[0] == nullptr || plan.argv[0][0] == '\0') return ENOENT;
 
     std::string_view program(plan.argv[0]);
+    if (mode == LaunchMode::CommandLine && !execCouldTake(shape, program.size(), variables)) {
+        return E2BIG;
+    }
     if (mode == LaunchMode::CommandLine && program.find('/') == std::string_view::npos) {
         // execvp refuses a name that no directory entry could have before it searches.
         if (program.size() > NAME_MAX) return ENAMETOOLONG;
@@ -455,12 +235,12 @@ int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
         if (plan.searchPath == nullptr) return ENOMEM;
         plan.nameLength = program.size();
     }
-    plan.envp = environ;
+    plan.envp = environment();
     return mapStacks(plan) ? 0 : ENOMEM;
 }
 
 void releasePlan(LaunchPlan* plan) {
-    if (plan->stacks != nullptr) giveBackStacks(plan->stacks, plan->mappingSize);
+    if (plan->stacks != nullptr) giveBackStacks(plan->stacks);
     std::free(plan->searchPath);
     std::free(plan->argv);
     std::free(plan);
@@ -503,7 +283,7 @@ Outcome runPlan(LaunchPlan& plan) {
     std::uint64_t previousMask = 0;
     setSignalMask(kAllSignals, &previousMask);
     plan.programRunning = 1;
-    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, intermediateStackTop(&plan), nullptr,
+    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,
                                    nullptr, runIntermediate, &plan);
     setSignalMask(previousMask, nullptr);
     if (intermediate < 0) return {Step::Intermediate, static_cast<int>(-intermediate)};
@@ -523,9 +303,9 @@ Outcome runPlan(LaunchPlan& plan) {
 Outcome startDetached(LaunchMode mode, std::string_view command) {
     auto* plan = static_cast<LaunchPlan*>(std::calloc(1, sizeof(LaunchPlan)));
     if (plan == nullptr) return {Step::Program, ENOMEM};
-    plan->failedStep = Step::Started;
-    Outcome outcome{Step::Program, planProgram(mode, command, *plan)};
-    if (outcome.code == 0) outcome = runPlan(*plan);
+    plan->failedStep = Step::None;
+    int planError = planProgram(mode, command, *plan);
+    Outcome outcome = planError == 0 ? runPlan(*plan) : Outcome{Step::Program, planError};
     releasePlan(plan);
     return outcome;
 }
@@ -571,6 +351,13 @@ void report(const char16_t* text, Outcome outcome) {
         } else {
             end = append(end, kVanished.data(), kVanished.size());
         }
+        outcome.code = EINTR;
+    } else if (outcome.step == Step::Signalled) {
+        // Caught before the program was exec'd, so nothing was started either.
+        constexpr std::string_view kSignalled = "its process was ended by signal ";
+        end = append(end, kSignalled.data(), kSignalled.size());
+        end = appendDecimal(end, static_cast<unsigned long long>(outcome.code));
+        end = append(end, " before exec", 12);
         outcome.code = EINTR;
     } else if (const char* step = stepFailure(outcome.step)) {
         std::string_view stepText(step);
@@ -618,7 +405,7 @@ void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
     Utf8Text command = toUtf8Text(text);
     if (command.bytes == nullptr) return report(text, {Step::Program, ENOMEM});
     echoUtf8(command.view());
-    if (Outcome outcome = startDetached(mode, command.view()); outcome.step != Step::Started) {
+    if (Outcome outcome = startDetached(mode, command.view()); outcome.step != Step::None) {
         report(text, outcome);
     }
 }

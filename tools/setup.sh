@@ -17,8 +17,11 @@ packages=(
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
   lld-19 mingw-w64-common                    # StartUtil.dll for Windows on Arm64 (with clang)
-  qemu-user                                  # runs the arm64 unit tests on this machine
-  qemu-system-arm mmdebstrap gpg cpio kmod e2fsprogs  # the emulated arm64 machine, its disks
+  g++-powerpc64le-linux-gnu libc6-dev-ppc64el-cross  # libStartUtil.so for 64-bit POWER
+  g++-s390x-linux-gnu libc6-dev-s390x-cross  # libStartUtil.so for IBM Z
+  qemu-user                                  # runs the cross-built unit tests on this machine
+  qemu-system-arm qemu-system-ppc qemu-system-misc  # the emulated arm64, POWER9 and s390x machines
+  mmdebstrap gpg cpio kmod e2fsprogs         # the emulated machines' images and disks
   gnuplot-nox                                # bench/run.sh's plot
 )
 

@@ -31,10 +31,30 @@ done
 ((${#sources[@]})) || { echo "no Debian apt sources on this machine" >&2; exit 1; }
 
 # The kernel is only unpacked here, then moved out.
-mmdebstrap --mode=root --variant=extract --arch="$debian_arch" --skip=check/qemu --quiet \
-  --include='?essential' \
-  --include="$packages busybox-static linux-image-$kernel_flavour" \
-  bookworm "$root" "${sources[@]}"
+unpack() {
+  rm -rf "$root"
+  mmdebstrap --mode=root --variant=extract --arch="$debian_arch" --skip=check/qemu --quiet \
+    --include='?essential' \
+    --include="$packages busybox-static linux-image-$kernel_flavour" \
+    bookworm "$root" "$@"
+}
+# A mirror part-way through a sync can serve a security index that does not match its Release
+# file for one architecture (seen for ppc64el): the machine is then made from the release and
+# its updates alone, and says so.
+if ! unpack "${sources[@]}"; then
+  echo "make_guest.sh: cannot unpack with every source; trying again without debian-security" >&2
+  mkdir -p "$out/sources"
+  for file in "${sources[@]}"; do
+    if [[ $file == *.sources ]]; then
+      awk -v RS= -v ORS='\n\n' '!/debian-security/' "$file"
+    else
+      grep -v debian-security "$file"
+    fi >"$out/sources/$(basename "$file")"
+  done
+  unpack "$out/sources"/*
+  rm -rf "$out/sources"
+  echo "make_guest.sh: the $name guest has no updates from debian-security" >&2
+fi
 
 shopt -s nullglob
 module_trees=("$root"/lib/modules/*-"$kernel_flavour" "$root"/usr/lib/modules/*-"$kernel_flavour")

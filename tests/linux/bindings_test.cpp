@@ -1,5 +1,6 @@
 // The JNI side of libStartUtil.so, loaded as the VM loads it and called through a fake JNIEnv
 // whose strings sit unterminated in read-only memory: what it refuses before any launch.
+#include <algorithm>
 #include <cerrno>
 
 #include "fake_vm.h"
@@ -75,6 +76,30 @@ TEST_F(Bindings, NullStringIsNoCommandAndAStringWithoutCharsIsOutOfMemory) {
         EXPECT_EQ(noChars.gets, 1);
         EXPECT_EQ(noChars.releases, 0);
     }
+}
+
+// The library keeps the guarded stacks of its launches for later ones, and gives them back when
+// it is unloaded, as a VM unloads it on every redeploy of a web application: loading, launching
+// and unloading again and again leaves no mapping behind.
+TEST(BindingsUnload, UnloadingGivesTheKeptStacksBack) {
+    constexpr int kCycles = 20;
+    auto mappings = [] {
+        std::string maps = readFile("/proc/self/maps");
+        return std::count(maps.begin(), maps.end(), '\n');
+    };
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    std::ptrdiff_t before = 0;
+    for (int i = 0; i <= kCycles; ++i) {
+        StartUtilModule module;
+        FakeVm vm;
+        FakeString program(widen(probePath()));
+        CapturedOutput output(scratch.path());
+        module.programPath(vm.env(), nullptr, program.handle());
+        if (i == 0) before = mappings();  // once the first load has settled the C library's own
+    }
+    EXPECT_LT(mappings(), before + kCycles) << readFile("/proc/self/maps");
+    EXPECT_EQ(awaitReports(scratch.path(), kCycles + 1).size(), std::size_t{kCycles + 1});
 }
 
 }  // namespace

@@ -52,6 +52,11 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
         {"intermediate killed", SYS_dup3, std::nullopt, EINTR,
          "the process starting it was killed by signal " + std::to_string(SIGSYS),
          SECCOMP_RET_KILL_THREAD},
+        // A core-dumping signal before exec (SIGSYS from the filter) ends only the program's
+        // process, which says so, rather than dumping the caller's whole memory.
+        {"core-dumping signal before exec", SYS_execve, std::nullopt, EINTR,
+         "its process was ended by signal " + std::to_string(SIGSYS) + " before exec",
+         SECCOMP_RET_TRAP},
     };
     for (const RefusedStep& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,6 +134,25 @@ TEST(InterruptedLaunch, WithoutCloseRangeOrProcOnlyTheOpenDescriptorsUpToTheHard
         ASSERT_EQ(exitCode, 0);
         expectOneProbeWithNullStreamsOnly(scratch);
     }
+}
+
+// Limits lowered for good below a descriptor opened before: the sweep still reaches it, since it
+// goes on to the kernel's usual ceiling (a hard limit, once lowered, cannot say where it was).
+TEST(InterruptedLaunch, WithoutCloseRangeOrProcADescriptorAboveLoweredLimitsIsClosed) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        rlimit lowered{1024, 4096};
+        if (openBelowTheHardLimit() < 4096 || setrlimit(RLIMIT_NOFILE, &lowered) != 0) return 2;
+        bool filtered =
+            filterSystemCall(SYS_close_range, SECCOMP_RET_ERRNO | ENOSYS) == 0 &&
+            filterSystemCall(SYS_openat, SECCOMP_RET_ERRNO | ENOENT, kListingFlags) == 0;
+        if (!filtered) return 3;
+        launch(LaunchMode::ProgramPath, widen(probePath()));
+        return 0;
+    });
+    ASSERT_EQ(exitCode, 0);
+    expectOneProbeWithNullStreamsOnly(scratch);
 }
 
 // A caller at its descriptor limit leaves none free to list /proc/self/fd with; the listing
@@ -265,7 +289,9 @@ TEST(InterruptedLaunch, StackMappingsAreReusedNotUnmapped) {
     ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
     int exitCode = inForkedCaller(scratch, [] {
         auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
-        std::uint32_t mappingSize = 2 * (page + (32u * 1024 + page - 1) / page * page);
+        // A guard and a stack for the intermediate and for the program, and the program's block.
+        std::uint32_t mappingSize =
+            2 * (page + (32u * 1024 + page - 1) / page * page) + 128u * 1024;
         if (filterSystemCall(SYS_munmap, SECCOMP_RET_KILL_PROCESS, mappingSize, 1) != 0) return 2;
         auto launches = [] {
             for (int i = 0; i < kLaunches / 2; ++i)
@@ -344,6 +370,73 @@ TEST(InterruptedLaunch, AHugeTextIsRefusedAsTooLongWithinLittleMemory) {
                   "StartUtil: cannot start \"/" + std::string(999, 'a') +
                       "\xE2\x80\xA6\" (30000000 characters): " + std::strerror(error) + " (error " +
                       std::to_string(error) + ")\n");
+    }
+}
+
+// clearenv() leaves environ null: the call neither crashes nor fails, and the program gets an
+// empty environment.
+TEST(InterruptedLaunch, AClearedEnvironmentIsAnEmptyOne) {
+    ScratchDirectory scratch;
+    fs::path written = scratch.path() / "environment";
+    int exitCode = inForkedCaller(scratch, [&written] {
+        if (clearenv() != 0 || environ != nullptr) return 2;
+        std::string file = written.string();
+        launch(LaunchMode::CommandLine, widen("/bin/sh -c \"env > '" + file + ".part' && mv '" +
+                                              file + ".part' '" + file + "'\""));
+        return 0;
+    });
+    ASSERT_EQ(exitCode, 0) << "the caller did not survive the launch";
+    EXPECT_EQ(readFile(scratch.path() / "stderr"), "");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(written) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(fs::exists(written)) << "the program did not run";
+    // The shell adds its working directory and nothing else.
+    std::string variables = readFile(written);
+    EXPECT_EQ(variables.find("PATH="), std::string::npos) << variables;
+    EXPECT_EQ(variables.find("STARTUTIL"), std::string::npos) << variables;
+}
+
+// The kernel counts every string with its terminator, the file name's too, and a pointer for
+// each argument and variable but none for the null ends of the arrays: a command of exactly
+// that many bytes is started, one byte more is refused. A short file name ("./p") is where a
+// count that misses it and adds a pointer refuses what execve takes.
+TEST(InterruptedLaunch, AnArgumentListExactlyAtTheKernelsLimitIsTaken) {
+    constexpr std::size_t kLimit = 131072;  // the kernel's floor, with a stack limit of 512 KiB
+    ScratchDirectory scratch;
+    copyProbe(scratch.path() / "p");
+    fs::path reports = scratch.path() / "reports";
+    fs::create_directory(reports);
+    for (std::size_t over : {std::size_t{0}, std::size_t{1}}) {
+        SCOPED_TRACE(over == 0 ? "at the limit" : "one byte over");
+        int exitCode = inForkedCaller(scratch, [&scratch, &reports, over] {
+            rlimit stack{};
+            getrlimit(RLIMIT_STACK, &stack);
+            stack.rlim_cur = 4 * kLimit;
+            if (setrlimit(RLIMIT_STACK, &stack) != 0 || chdir(scratch.path().c_str()) != 0) {
+                return 2;
+            }
+            std::string variable = "STARTUTIL_PROBE_DIR=" + reports.string();
+            char* variables[] = {variable.data(), nullptr};
+            environ = variables;
+            // "./p" as the file name and as argv[0], the argument and the variable, each with a
+            // terminator, and three pointers.
+            std::size_t fixed = 4 + 4 + 1 + (variable.size() + 1) + 3 * sizeof(char*);
+            launch(LaunchMode::CommandLine,
+                   widen("./p " + std::string(kLimit - fixed + over, 'a')));
+            return 0;
+        });
+        ASSERT_EQ(exitCode, 0);
+        std::string failure = readFile(scratch.path() / "stderr");
+        if (over == 0) {
+            EXPECT_EQ(failure, "");
+            EXPECT_EQ(awaitReports(reports, 1).size(), 1u);
+        } else {
+            EXPECT_NE(failure.find(std::string(std::strerror(E2BIG)) + " (error 7)\n"),
+                      std::string::npos)
+                << failure;
+        }
     }
 }
 

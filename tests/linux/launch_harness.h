@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -119,13 +120,18 @@ inline std::vector<fs::path> reportFiles(const fs::path& directory) {
     return files;
 }
 
-// Polls until `count` reports are there or ten seconds have gone by; returns what is there.
+// Polls until `count` reports are there or ten seconds have gone by without a new one (so at
+// most ten seconds a report: emulated machines run hundreds of probes far slower than this
+// one); returns what is there.
 inline std::vector<ProbeReport> awaitReports(const fs::path& directory, std::size_t count) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::vector<fs::path> files = reportFiles(directory);
     while (files.size() < count && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::size_t before = files.size();
         files = reportFiles(directory);
+        if (files.size() > before)
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     }
     std::vector<ProbeReport> reports;
     for (const auto& file : files) reports.push_back(readReport(file));
@@ -252,9 +258,10 @@ inline int filterSystemCall(long number, std::uint32_t action,
                             std::optional<std::uint32_t> argument = std::nullopt,
                             unsigned argumentIndex = 2) {
     constexpr sock_filter kNoOp = {BPF_JMP | BPF_JA, 0, 0, 0};
-    // The low half of a 64-bit argument, on a little-endian machine.
-    auto argumentOffset = static_cast<std::uint32_t>(offsetof(seccomp_data, args) +
-                                                     argumentIndex * sizeof(std::uint64_t));
+    // The low half of a 64-bit argument: its second word on a big-endian machine.
+    constexpr std::size_t kLowHalf = std::endian::native == std::endian::big ? 4 : 0;
+    auto argumentOffset = static_cast<std::uint32_t>(
+        offsetof(seccomp_data, args) + argumentIndex * sizeof(std::uint64_t) + kLowHalf);
     sock_filter filter[] = {
         {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
         {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, static_cast<std::uint32_t>(number)},

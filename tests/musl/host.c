@@ -378,6 +378,39 @@ static void checkFailure(int entry, bool missing) {
     removeScratch(dir);
 }
 
+// clearenv() leaves environ null, in musl as in glibc: the launch neither crashes the caller nor
+// fails, and the program runs with no variables (the shell adds its working directory).
+static int clearedEnvironmentBody(void* argument) {
+    clearenv();
+    return launchBody(argument);
+}
+
+static void checkClearedEnvironment(void) {
+    char dir[64], text[256], why[kWhySize] = "";
+    makeScratch(dir);
+    snprintf(text, sizeof text, "/bin/sh -c \"env > %s/part && mv %s/part %s/env\"", dir, dir, dir);
+    struct Launch launch = {kCommandLine, text};
+    int status = inCaller(dir, clearedEnvironmentBody, &launch, NULL);
+    char* err = readText(dir, "err");
+    char* env = NULL;
+    for (long long deadline = nowMs() + 20000; status == 0 && nowMs() < deadline;) {
+        if ((env = readText(dir, "env")) != NULL) break;
+        pauseMs(5);
+    }
+    if (describeStatus(status, why)) {
+    } else if (err == NULL || strcmp(err, "\n") != 0) {
+        snprintf(why, sizeof why, "standard error: %s", err == NULL ? "unreadable" : err + 1);
+    } else if (env == NULL) {
+        strcpy(why, "the program did not run within 20 s");
+    } else if (strstr(env, "PATH=") != NULL || strstr(env, "STARTUTIL") != NULL) {
+        snprintf(why, sizeof why, "the program got variables:%s", env);
+    }
+    check(why[0] == '\0', "a cleared environment is an empty one for the program", why);
+    free(err);
+    free(env);
+    removeScratch(dir);
+}
+
 // The killed-intermediate case: every execve of the caller and what it starts is held for the
 // caller to release (seccomp user notification). The intermediate is killed while the program's
 // process is held, the call is given time to return, and only then does the search go on: the
@@ -568,6 +601,7 @@ int main(int argc, char** argv) {
             checkFailure(entry, false);
         }
         checkKilledIntermediate();
+        checkClearedEnvironment();
     }
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

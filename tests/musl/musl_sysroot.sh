@@ -14,7 +14,9 @@ mkdir -p "$out/apt/lists/partial" "$out/apt/cache/archives/partial" "$out/debs"
 apt=(apt-get -qq -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
      -o "Dir::State::Lists=$out/apt/lists" -o "Dir::Cache=$out/apt/cache"
      -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-"${apt[@]}" update
+# A list that cannot be read (a mirror part-way through a sync) leaves the others: musl comes
+# from the release itself, and the download below fails if no list has it.
+"${apt[@]}" update || echo "musl_sysroot.sh: some package lists for $arch could not be read" >&2
 (cd "$out/debs" && "${apt[@]}" download musl musl-dev)
 for deb in "$out"/debs/*.deb; do dpkg-deb -x "$deb" "$out/root"; done
 rm -rf "$out/apt"

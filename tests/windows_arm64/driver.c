@@ -175,7 +175,8 @@ static BOOL checkProbes(void) {
         }
         if (!known) say("driver: a probe reported a command line no call gave it\n");
         good = good && known;
-        HANDLE probe = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, decimal(entry.cFileName));
+        HANDLE probe =
+            OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, decimal(entry.cFileName));
         if (probe != NULL) {
             if (WaitForSingleObject(probe, 10000) != WAIT_OBJECT_0) TerminateProcess(probe, 1);
             CloseHandle(probe);

@@ -53,7 +53,8 @@ final class NativeLibrary {
     /**
      * The jar entry that holds the library for a system, given as {@code os.name} and
      * {@code os.arch} report it: {@code linux-x86_64/libStartUtil.so},
-     * {@code linux-aarch64/libStartUtil.so}, {@code windows-x86_64/StartUtil.dll} or
+     * {@code linux-aarch64/libStartUtil.so}, {@code linux-ppc64le/libStartUtil.so},
+     * {@code linux-s390x/libStartUtil.so}, {@code windows-x86_64/StartUtil.dll} or
      * {@code windows-aarch64/StartUtil.dll}.
      *
      * @throws UnsupportedOperationException for any other system or architecture
@@ -61,6 +62,7 @@ final class NativeLibrary {
     static String packedLibrary(String osName, String osArch) {
         String arch = osArch.equals("amd64") || osArch.equals("x86_64")    ? "x86_64"
                       : osArch.equals("aarch64") || osArch.equals("arm64") ? "aarch64"
+                      : osArch.equals("ppc64le") || osArch.equals("s390x") ? osArch
                                                                            : null;
         if (arch != null && osName.startsWith("Linux")) return "linux-" + arch + "/libStartUtil.so";
         if (osName.startsWith("Windows") && ("x86_64".equals(arch) || "aarch64".equals(arch))) {

@@ -14,6 +14,8 @@ public class PackedLibraryTest {
         {"Linux", "x86_64", "linux-x86_64/libStartUtil.so"},
         {"Linux", "aarch64", "linux-aarch64/libStartUtil.so"},
         {"Linux", "arm64", "linux-aarch64/libStartUtil.so"},
+        {"Linux", "ppc64le", "linux-ppc64le/libStartUtil.so"},
+        {"Linux", "s390x", "linux-s390x/libStartUtil.so"},
         {"Windows 10", "amd64", "windows-x86_64/StartUtil.dll"},
         {"Windows Server 2022", "x86_64", "windows-x86_64/StartUtil.dll"},
         {"Windows 11", "aarch64", "windows-aarch64/StartUtil.dll"},
@@ -21,7 +23,8 @@ public class PackedLibraryTest {
 
     private static final String[][] UNSUPPORTED = {
         {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
-        {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"},
+        {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"}, {"Linux", "ppc64"}, {"Linux", "s390"},
+        {"AIX", "ppc64le"}, {"Windows 11", "ppc64le"},
     };
 
     @Test

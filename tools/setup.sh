@@ -17,6 +17,7 @@ packages=(
   clang libclang-rt-14-dev llvm-14           # linux-asan: sanitizers, libFuzzer, symbolizer
   clang-tidy                                 # tools/lint.sh
   g++-aarch64-linux-gnu libc6-dev-arm64-cross  # libStartUtil.so for 64-bit Arm
+  lld-19 mingw-w64-common                    # StartUtil.dll for Windows on Arm64 (with clang)
   g++-powerpc64le-linux-gnu libc6-dev-ppc64el-cross  # libStartUtil.so for 64-bit POWER
   g++-s390x-linux-gnu libc6-dev-s390x-cross  # libStartUtil.so for IBM Z
   qemu-user                                  # runs the cross-built unit tests on this machine

@@ -9,7 +9,7 @@ git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 # Every preset is built before any is tested: the jar that the linux preset assembles carries the
 # other presets' libraries, and the emulated machines run the JVM tests from that jar.
-presets=(windows linux-aarch64 linux-ppc64le linux-s390x linux)
+presets=(windows windows-arm64 linux-aarch64 linux-ppc64le linux-s390x linux)
 for preset in "${presets[@]}"; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"

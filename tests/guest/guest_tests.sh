@@ -7,10 +7,14 @@ busybox mount -t proc proc /proc
 busybox mount -t sysfs sysfs /sys
 busybox mount -t devtmpfs devtmpfs /dev
 busybox mount -t tmpfs tmpfs /tmp
+# What a machine keeps between runs, when the run brings it (run_guest.sh --state).
+if state=$(busybox findfs LABEL=startutil-state 2>/dev/null); then
+  mkdir -p /state && busybox mount -t ext4 "$state" /state
+fi
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LC_ALL=C.UTF-8 GTEST_COLOR=no
 java=$(echo /usr/lib/jvm/java-17-openjdk-*/bin/java)
 # Within each suite's own limit, so that one that hangs still lets the others report.
-suite_limit=240
+suite_limit=$(cat /startutil/suite_limit)
 
 # The JVM tests as CTest runs them on the host: a working directory with a space in it, a report
 # directory of their own and an environment value the children must inherit. Every JVM,
@@ -38,6 +42,7 @@ while read -r suite; do
     musl) timeout -k 5 $suite_limit /startutil/bin/musl_host /startutil/lib/libStartUtil.so \
             /startutil/bin/startutil_probe ;;
     jvm:*) jvm_suite "${suite#jvm:}" ;;
+    sh:*) (cd /tmp && timeout -k 5 $suite_limit sh "/startutil/bin/${suite#sh:}") ;;
     *) echo "no such suite"; false ;;
   esac
   status=$?
@@ -46,6 +51,7 @@ while read -r suite; do
   echo "startutil-guest: $suite $result in $(($(date +%s) - start)) s"
 done </startutil/suites
 
+grep -q ' /state ' /proc/mounts && busybox umount /state
 sync
 echo o >/proc/sysrq-trigger
 sleep 10

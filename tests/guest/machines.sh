@@ -17,6 +17,11 @@ machine_settings() {
     arm64)
       debian_arch=arm64 kernel_flavour=arm64 console=ttyAMA0
       qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57) ;;
+    arm64-wine)
+      # The arm64 machine with Debian's arm64 Wine in place of a JVM: StartUtil.dll for Windows
+      # on Arm64 runs there, loaded by Wine as a native program.
+      debian_arch=arm64 kernel_flavour=arm64 console=ttyAMA0 packages='wine wine64 procps'
+      qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57) ;;
     ppc64le)
       # POWER9, the oldest processor Debian's ppc64el supports; no graphics card, or the
       # firmware waits for one.

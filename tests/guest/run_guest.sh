@@ -4,18 +4,22 @@
 # come back over the serial console.
 #
 #   run_guest.sh --machine NAME --guest DIR --work DIR --timeout SECONDS [--bin FILE]...
-#                [--library FILE] [--jar FILE]... -- SUITE...
+#                [--library FILE] [--jar FILE]... [--state IMAGE | --save-state IMAGE]
+#                [--suite-limit SECONDS] -- SUITE...
 #
 # NAME is a row of machines.sh, DIR what make_guest.sh made for it.
 # --bin files land in /startutil/bin, --library files in /startutil/lib (the JVM's library
 # path), --jar files in /startutil/jars (the JVM's class path, in the order given). A SUITE is
 # "launcher" (the launcher's own tests), "bindings" (the library's entry points through the fake
-# VM), "musl" (the musl host with the library in /startutil/lib) or "jvm:CLASS" (one JUnit class
-# of startutil.test).
+# VM), "musl" (the musl host with the library in /startutil/lib), "jvm:CLASS" (one JUnit class
+# of startutil.test) or "sh:FILE" (a --bin script).
+# --state attaches an ext4 image labelled startutil-state, which the guest mounts at /state, for
+# what a machine keeps between runs (a Wine prefix); --save-state keeps the run's changes to it,
+# --state discards them. Each suite has --suite-limit seconds (240 unless given).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-name='' guest='' work='' limit='' bins=() libraries=() jars=()
+name='' guest='' work='' limit='' bins=() libraries=() jars=() state='' state_option='' suite_limit=240
 while (($#)); do
   case $1 in
     --machine) name=$2; shift 2 ;;
@@ -25,6 +29,9 @@ while (($#)); do
     --bin) bins+=("$2"); shift 2 ;;
     --library) libraries+=("$2"); shift 2 ;;
     --jar) jars+=("$2"); shift 2 ;;
+    --state) state=$2 state_option=,snapshot=on; shift 2 ;;
+    --save-state) state=$2 state_option=''; shift 2 ;;
+    --suite-limit) suite_limit=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "run_guest.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -56,8 +63,14 @@ for jar in "${jars[@]}"; do
 done
 (IFS=:; echo "${classpath[*]}") >"$payload/classpath"
 printf '%s\n' "${suites[@]}" >"$payload/suites"
+echo "$suite_limit" >"$payload/suite_limit"
 size_mb=$(($(du -sm "$payload" | cut -f1) * 5 / 4 + 16))
 mkfs.ext4 -q -F -L startutil-tests -d "$payload" "$work/payload.img" "${size_mb}M"
+
+state_disk=()
+if [[ -n $state ]]; then
+  state_disk=(-drive "file=$state,format=raw,if=none,id=state$state_option" -device "$disk,drive=state")
+fi
 
 # Every run has a hard limit, and QEMU dies with whoever started it: each process in the chain
 # gets SIGKILL when its parent goes, so neither an interrupt nor CTest's own timeout leaves a
@@ -74,6 +87,7 @@ setpriv --pdeathsig KILL -- timeout --kill-after=10 "$limit" \
     -device "$disk,drive=root" \
     -drive "file=$work/payload.img,format=raw,if=none,id=tests,readonly=on" \
     -device "$disk,drive=tests" \
+    "${state_disk[@]}" \
     -nic none -display none -serial stdio -monitor none -no-reboot </dev/null \
   | tr -d '\r' | tee "$log"
 status=${PIPESTATUS[0]}

@@ -5,21 +5,30 @@
 # the quotes it is given). The programs do
 # not exist, so the calls fail and no child is left behind.
 #   cmake -DWINE=... -DWINEPREFIX=... -DDRIVER=... -P check_create_process_call.cmake
+# Or from a trace taken elsewhere (Wine in the emulated arm64 machine), whose driver ran the same
+# sequence with the texts given:
+#   cmake -DTRACE=file -DPROGRAM_PATH=... -DCOMMAND_LINE=... -P check_create_process_call.cmake
 cmake_minimum_required(VERSION 3.25)
 
 set(_program_path [[C:\no such dir\missing.exe]])
 set(_command_line [[missing-program.exe --flag "two words"]])
-
-# The driver's stdout (the echoes) is dropped; the trace goes to stderr and only the calls are
-# kept: the whole trace runs to megabytes.
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${WINEPREFIX} WINEDEBUG=+relay
-          WINEDLLOVERRIDES=mscoree,mshtml=
-          sh -c "\"$0\" \"$1\" 1 \"$2\" 2 --null 2 --long=32767 1 --long=32765 2 \"$3\" 2>&1 >/dev/null | grep -a 'Call [A-Za-z0-9]*[.]CreateProcessW('"
-          ${WINE} ${DRIVER} ${_program_path} ${_command_line}
-  OUTPUT_VARIABLE _trace
-  RESULT_VARIABLE _result
-  TIMEOUT 60)
+if(DEFINED TRACE)
+  set(_program_path "${PROGRAM_PATH}")
+  set(_command_line "${COMMAND_LINE}")
+  execute_process(COMMAND grep -a "Call [A-Za-z0-9]*[.]CreateProcessW(" "${TRACE}"
+                  OUTPUT_VARIABLE _trace RESULT_VARIABLE _result)
+else()
+  # The driver's stdout (the echoes) is dropped; the trace goes to stderr and only the calls are
+  # kept: the whole trace runs to megabytes.
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${WINEPREFIX} WINEDEBUG=+relay
+            WINEDLLOVERRIDES=mscoree,mshtml=
+            sh -c "\"$0\" \"$1\" 1 \"$2\" 2 --null 2 --long=32767 1 --long=32765 2 \"$3\" 2>&1 >/dev/null | grep -a 'Call [A-Za-z0-9]*[.]CreateProcessW('"
+            ${WINE} ${DRIVER} ${_program_path} ${_command_line}
+    OUTPUT_VARIABLE _trace
+    RESULT_VARIABLE _result
+    TIMEOUT 60)
+endif()
 if(NOT _result EQUAL 0)
   message(FATAL_ERROR "no CreateProcessW call in the trace (grep: ${_result})")
 endif()

@@ -60,7 +60,7 @@ public class JarLoadingTest {
             for (String library :
                  List.of("linux-x86_64/libStartUtil.so", "linux-aarch64/libStartUtil.so",
                          "linux-ppc64le/libStartUtil.so", "linux-s390x/libStartUtil.so",
-                         "windows-x86_64/StartUtil.dll")) {
+                         "windows-x86_64/StartUtil.dll", "windows-aarch64/StartUtil.dll")) {
                 assertTrue(library, jar.getEntry(library) != null
                                         && jar.getEntry(library).getSize() > 0);
             }

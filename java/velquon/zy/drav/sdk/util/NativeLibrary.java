@@ -58,7 +58,8 @@ final class NativeLibrary {
      * The jar entry that holds the library for a system, given as {@code os.name} and
      * {@code os.arch} report it: {@code linux-x86_64/libStartUtil.so},
      * {@code linux-aarch64/libStartUtil.so}, {@code linux-ppc64le/libStartUtil.so},
-     * {@code linux-s390x/libStartUtil.so} or {@code windows-x86_64/StartUtil.dll}.
+     * {@code linux-s390x/libStartUtil.so}, {@code windows-x86_64/StartUtil.dll} or
+     * {@code windows-aarch64/StartUtil.dll}.
      *
      * @throws UnsupportedOperationException for any other system or architecture
      */
@@ -68,8 +69,8 @@ final class NativeLibrary {
                       : osArch.equals("ppc64le") || osArch.equals("s390x") ? osArch
                                                                            : null;
         if (arch != null && osName.startsWith("Linux")) return "linux-" + arch + "/libStartUtil.so";
-        if ("x86_64".equals(arch) && osName.startsWith("Windows")) {
-            return "windows-x86_64/StartUtil.dll";
+        if (osName.startsWith("Windows") && ("x86_64".equals(arch) || "aarch64".equals(arch))) {
+            return "windows-" + arch + "/StartUtil.dll";
         }
         throw new UnsupportedOperationException("StartUtil is not built for " + osName + " on "
                                                 + osArch);

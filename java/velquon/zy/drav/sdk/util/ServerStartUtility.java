@@ -66,7 +66,8 @@ package velquon.zy.drav.sdk.util;
  *   <li>{@code System.loadLibrary("StartUtil")}: {@code libStartUtil.so} or {@code StartUtil.dll}
  *       in {@code java.library.path}.
  *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
- *       {@code linux-aarch64}, {@code windows-x86_64}): written to a new file with owner-only permissions in the
+ *       {@code linux-aarch64}, {@code windows-x86_64}, {@code windows-aarch64}): written to a new
+ *       file with owner-only permissions in the
  *       directory that the system property {@code startutil.tmpdir} names, or else in
  *       {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own and never
  *       loads one it did not create; the directory must be one in which other users cannot rename

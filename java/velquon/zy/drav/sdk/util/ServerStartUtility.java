@@ -32,9 +32,9 @@ package velquon.zy.drav.sdk.util;
  * part of the last argument.
  *
  * <p>Each call first echoes its text to standard output, exactly as given (a line feed stays a
- * line feed, a lone surrogate becomes U+FFFD), with no line break added. It goes as UTF-8, except to a Windows console,
- * which gets it as UTF-16 so that it shows the characters whatever its code page. On
- * Windows the handle is the standard handle as it is at the call, so output that a host sends
+ * line feed, a lone surrogate becomes U+FFFD), with no line break added. It goes as UTF-8,
+ * except to a Windows console, which gets it as UTF-16 so that it shows the characters whatever
+ * its code page. On Windows the handle is the standard handle as it is at the call, so output that a host sends
  * elsewhere with {@code SetStdHandle} goes there too. Each echo and each failure line is written
  * whole: the library's own lines never interleave, and against other writers each is one system
  * write, which the system keeps whole up to its own limit (a pipe's 4,096 bytes on Linux; pieces
@@ -66,8 +66,8 @@ package velquon.zy.drav.sdk.util;
  *   <li>{@code System.loadLibrary("StartUtil")}: {@code libStartUtil.so} or {@code StartUtil.dll}
  *       in {@code java.library.path}.
  *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
- *       {@code linux-aarch64}, {@code windows-x86_64}, {@code windows-aarch64}): written to a new
- *       file with owner-only permissions in the
+ *       {@code linux-aarch64}, {@code linux-ppc64le}, {@code linux-s390x}, {@code windows-x86_64},
+ *       {@code windows-aarch64}): written to a new file with owner-only permissions in the
  *       directory that the system property {@code startutil.tmpdir} names, or else in
  *       {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own and never
  *       loads one it did not create; the directory must be one in which other users cannot rename

@@ -1,6 +1,6 @@
 /**
- * Starting another program from Java as a fully detached process, on Linux (x86_64, aarch64)
- * and Windows (x86_64): {@link velquon.zy.drav.sdk.util.ServerStartUtility}.
+ * Starting another program from Java as a fully detached process, on Linux (x86_64, aarch64,
+ * ppc64le, s390x) and Windows (x86_64, Arm64): {@link velquon.zy.drav.sdk.util.ServerStartUtility}.
  *
  * <p>The jar carries the native library for each of these systems and loads the right one on
  * first use; nothing else needs installing. On JDK 24 and later the JVM must be allowed to load

@@ -98,19 +98,23 @@ TEST_F(Launch, ProgramPathStartsNothingThatIsNotAFileName) {
     EXPECT_EQ(reports.waitFor(0).size(), 0u);
 }
 
+// A new file of plain text under a program's name: the system refuses to run it.
+bool writeNotAProgram(const std::wstring& file) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL wrote = WriteFile(handle, "plain text, not a program\r\n", 27, &written, nullptr);
+    CloseHandle(handle);
+    return wrote && written == 27;
+}
+
 // A file that is no program fails with the system's message on one line, the program's name in
 // quotes in place of the message's %1: the path, or the command line's first token.
 TEST_F(Launch, FailureMessageNamesTheProgramInPlaceOfItsInsert) {
     TemporaryDirectory folder(uniqueTempPath(L"startutil-notpe"));
     std::wstring file = folder.path() + L"\\text-\u00e9.exe";
-    {
-        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        WriteFile(handle, "plain text, not a program\r\n", 27, &written, nullptr);
-        CloseHandle(handle);
-    }
+    ASSERT_TRUE(writeNotAProgram(file));
     struct Case {
         NativeMethod method;
         std::wstring text;
@@ -140,14 +144,7 @@ TEST_F(Launch, FailureMessageNamesTheFileTheSystemFoundForAnUnquotedPath) {
     ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev dir").c_str(), nullptr));
     std::wstring file = folder.path() + L"\\rev dir\\notpe.exe";
-    {
-        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        WriteFile(handle, "plain text, not a program\r\n", 27, &written, nullptr);
-        CloseHandle(handle);
-    }
+    ASSERT_TRUE(writeNotAProgram(file));
     ProbeReports reports;
     std::wstring text = file + L" an argument";
     Output output = call(module.commandLine, text);

@@ -1,7 +1,11 @@
-// The boundary between the JNI bindings and the platform's process creation.
+// The boundary between the JNI bindings and the platform's process creation: the launch both
+// systems share (launch.cpp), and what each system provides for it (launcher_<system>.cpp).
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+
+#include "report.h"
 
 // How the command text reaches process creation.
 enum class LaunchMode {
@@ -17,33 +21,88 @@ enum class LaunchMode {
 // may write to it. Null when there is no text (a null Java string).
 using CommandText = char16_t*;
 
-// Echoes the text to standard output exactly, as UTF-8 (writeStandard; nothing for an absent
-// text), then starts the program as a detached process and returns without waiting for it.
+// One launch as the bindings ask for it.
+struct LaunchRequest {
+    LaunchMode mode;
+    // A private, terminated copy of the Java string, which may hold U+0000 before its end; null
+    // for a null string or when its characters could not be had.
+    CommandText text;
+    std::size_t length;  // the Java string's length in UTF-16 units
+    bool uncopied;       // a string whose characters could not be had: no memory
+};
+
+// Who hears how a launch went.
+enum class Reporting {
+    // The process's standard streams: the text is echoed to standard output first, and a launch
+    // that fails writes one line to standard error.
+    StandardStreams,
+    // The caller alone, through the outcome: nothing is written.
+    CallerOnly,
+};
+
+// What a launch came to.
+struct LaunchOutcome {
+    long long pid = 0;       // the program's process; 0 when nothing started
+    unsigned long code = 0;  // the system's code for why nothing started
+    std::size_t lineSize = 0;
+    char line[kMostLineBytes];  // the failure line, without its line end
+};
+
+// Starts the program as a detached process and returns without waiting for it; says how it went
+// as `reporting` asks and in `outcome`. Never throws; safe to call from any number of threads.
 //
 // Windows: CreateProcessW with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, no inherited
 // handles, the caller's environment and current directory; both returned handles are closed.
 // A command line it would not take whole (32,767 units with the terminator, a path with its
 // quotes) is refused first.
-// POSIX: the child is started through a short-lived intermediate, so it is not the caller's
+// Linux: the child is started through a short-lived intermediate, so it is not the caller's
 // child; it leads a new session with /dev/null as standard input, output and error, holds no
-// other descriptor, and starts with default signal dispositions and an empty signal mask.
+// other descriptor, and starts with default signal dispositions and an empty signal mask. The
+// pid is that of the process that has executed the program.
 //
-// A launch that fails starts nothing and writes one line to standard error naming the text,
-// the system's message and its code (reportLaunchFailure). Never throws; safe to call from any
-// number of threads.
+// Nothing starts for a null text, a text holding U+0000 (the system would see only the part
+// before it, not what the caller may have checked) or one whose characters could not be had.
+void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
+                       LaunchOutcome& outcome) noexcept;
+
+// The same for a terminated text (or null), echoed and reported on the standard streams.
 void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept;
 
-// Why the bindings start nothing for a Java string that is not null.
-enum class Refusal {
-    // The VM handed out no characters (its native memory is exhausted) or there was no memory
-    // for the private copy: ENOMEM, ERROR_NOT_ENOUGH_MEMORY.
-    NoMemory,
-    // The string holds U+0000: the system would see only the text before it, which is not what
-    // the caller may have checked. EINVAL, ERROR_INVALID_PARAMETER.
-    EmbeddedNul,
+// ---------------------------------------------------------------------------------------------
+// What each system provides.
+// ---------------------------------------------------------------------------------------------
+
+// Why nothing started, in a system's words: its code and its message, one line's worth.
+struct SystemFailure {
+    unsigned long code = 0;
+    std::size_t messageSize = 0;
+    char message[kMostMessageBytes];
+
+    std::string_view text() const { return {message, messageSize}; }
 };
 
-// Starts nothing, echoes the text (up to its first NUL, as the system would have seen it) when
-// there is one, and writes one failure line saying why. `text` holds `length` UTF-16 units, or
-// is null when its characters could not be had.
-void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept;
+// Creates the program's process, detached, from a terminated text with no U+0000 in it; `utf8`
+// is the text's UTF-8 form. Returns the process's id, or 0 with `failure` filled in, naming on
+// Linux the step that failed.
+long long createDetached(LaunchMode mode, CommandText text, std::string_view utf8,
+                         SystemFailure& failure) noexcept;
+
+// The reasons the library itself starts nothing for, each with its system's code.
+enum class Refusal { InvalidText, NoMemory };
+unsigned long systemCode(Refusal why) noexcept;
+
+// The system's message for a code, one line's worth, in `out` (kMostMessageBytes); its size.
+std::size_t systemMessage(unsigned long code, char* out) noexcept;
+
+// What a call must leave as it found it, held for the whole launch: on Linux errno, and
+// cancellation held off, as the C library's own process creation holds it off; nothing on
+// Windows.
+struct CallerState {
+    CallerState() noexcept;
+    ~CallerState();
+    CallerState(const CallerState&) = delete;
+    CallerState& operator=(const CallerState&) = delete;
+
+    int savedErrno = 0;
+    int savedCancelState = 0;
+};

@@ -45,7 +45,8 @@ constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
 
 struct Outcome {
     Step step;
-    int code;  // errno of the failure; for Interrupted and Signalled, the signal
+    int code;       // errno of the failure; for Interrupted and Signalled, the signal
+    pid_t pid = 0;  // the program's process, once it has exec'd the program
 };
 
 char* append(char* out, const char* text, std::size_t length) {
@@ -298,6 +299,7 @@ Outcome runPlan(LaunchPlan& plan) {
             return {Step::Interrupted, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
         }
     }
+    if (plan.failedStep == Step::None) return {Step::None, 0, plan.programPid};
     return {plan.failedStep, plan.error};
 }
 
@@ -339,10 +341,9 @@ const char* stepFailure(Step step) {
     }
 }
 
-// Writes what a launch that did not start its program must tell: which step failed and why.
-void report(const char16_t* text, Outcome outcome) {
-    char message[512];
-    char* end = message;
+// What a launch that did not start its program must tell: which step failed and why.
+void describe(Outcome outcome, SystemFailure& failure) {
+    char* end = failure.message;
     if (outcome.step == Step::Interrupted) {
         // Nothing was started, as if the intermediate's creation had been interrupted.
         constexpr std::string_view kKilled = "the process starting it was killed by signal ";
@@ -367,59 +368,37 @@ void report(const char16_t* text, Outcome outcome) {
     }
     char reason[256];
     std::string_view why = errorText(outcome.code, reason, sizeof reason);
-    if (end != message) {
-        end = append(end, ": ", 2);
-        end = append(end, why.data(), why.size() < 200 ? why.size() : 200);
-        why = {message, static_cast<std::size_t>(end - message)};
-    }
-    reportLaunchFailure(text, why, static_cast<unsigned long>(outcome.code));
+    if (end != failure.message) end = append(end, ": ", 2);
+    end = append(end, why.data(), why.size() < 200 ? why.size() : 200);
+    failure.code = static_cast<unsigned long>(outcome.code);
+    failure.messageSize = static_cast<std::size_t>(end - failure.message);
 }
 
 }  // namespace
 
-namespace {
-
-// What a call must leave as it found it. The echo, the report and the wait are cancellation
-// points: a pending cancellation acting there would unwind through a noexcept function and end
-// the whole process, so it is held off for the call, as the C library's own process creation
-// holds it off. errno is the caller's too.
-class CallerState {
-  public:
-    CallerState() : errno_(errno) { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_); }
-    ~CallerState() {
-        errno = errno_;
-        pthread_setcancelstate(cancelState_, nullptr);
-    }
-    CallerState(const CallerState&) = delete;
-    CallerState& operator=(const CallerState&) = delete;
-
-  private:
-    int errno_;
-    int cancelState_ = PTHREAD_CANCEL_ENABLE;
-};
-
-}  // namespace
-
-void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
-    CallerState callerState;
-    if (text == nullptr) return report(nullptr, {Step::Program, EINVAL});
-    // The one UTF-8 form of the text: the echo writes it and the plan is made from it.
-    Utf8Text command = toUtf8Text(text);
-    if (command.bytes == nullptr) return report(text, {Step::Program, ENOMEM});
-    echoUtf8(command.view());
-    if (Outcome outcome = startDetached(mode, command.view()); outcome.step != Step::None) {
-        report(text, outcome);
-    }
+// The echo, the report and the wait are cancellation points: a pending cancellation acting there
+// would unwind through a noexcept function and end the whole process.
+CallerState::CallerState() noexcept : savedErrno(errno) {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &savedCancelState);
 }
 
-void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept {
-    CallerState callerState;
-    if (why == Refusal::NoMemory) {
-        char reason[256];
-        reportUncopiedCommand(length, errorText(ENOMEM, reason, sizeof reason), ENOMEM);
-        return;
-    }
-    if (Utf8Text shown = toUtf8Text(text); shown.bytes != nullptr) echoUtf8(shown.view());
-    reportLaunchFailure(std::u16string_view(text, length), "the text holds a NUL character",
-                        EINVAL);
+CallerState::~CallerState() {
+    errno = savedErrno;
+    pthread_setcancelstate(savedCancelState, nullptr);
+}
+
+long long createDetached(LaunchMode mode, CommandText /*text*/, std::string_view utf8,
+                         SystemFailure& failure) noexcept {
+    Outcome outcome = startDetached(mode, utf8);
+    if (outcome.step == Step::None) return outcome.pid;
+    describe(outcome, failure);
+    return 0;
+}
+
+unsigned long systemCode(Refusal why) noexcept {
+    return why == Refusal::NoMemory ? ENOMEM : EINVAL;
+}
+
+std::size_t systemMessage(unsigned long code, char* out) noexcept {
+    return errorText(static_cast<int>(code), out, kMostMessageBytes).size();
 }

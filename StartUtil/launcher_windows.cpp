@@ -1,4 +1,5 @@
-// Windows: one CreateProcessW with fixed options; both handles closed at once.
+// Windows: one CreateProcessW with fixed options; both handles closed at once, the process id
+// kept.
 #include <windows.h>
 
 #include <optional>
@@ -47,10 +48,9 @@ std::size_t commandLineUnits(LaunchMode mode, std::size_t textUnits) {
     return mode == LaunchMode::ProgramPath ? textUnits + 2 : textUnits;
 }
 
-// Starts the child and closes its handles; returns 0, or the system's code for the failure.
-DWORD createDetached(LaunchMode mode, CommandText text) {
-    // Both names null is the caller's error, not the system's: some systems crash on it.
-    if (text == nullptr) return ERROR_INVALID_PARAMETER;
+// Starts the child and closes its handles; returns 0 with its process id in `pid`, or the
+// system's code for the failure.
+DWORD createProcess(LaunchMode mode, CommandText text, DWORD& pid) {
     std::size_t length = std::char_traits<char16_t>::length(text);
     // Checked here, whatever the system below would do: a cut line runs something else.
     if (commandLineUnits(mode, length) >= kMostCommandLineUnits) return ERROR_FILENAME_EXCED_RANGE;
@@ -74,6 +74,7 @@ DWORD createDetached(LaunchMode mode, CommandText text) {
     }
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    pid = process.dwProcessId;
     return ERROR_SUCCESS;
 }
 
@@ -126,7 +127,7 @@ std::optional<std::u16string_view> programName(LaunchMode mode, std::u16string_v
 // inserts are filled by hand, not by FormatMessageW's arguments: a message that also names %2
 // would have it read past any array given to it. The program is looked for only when the message
 // names it.
-std::string_view systemMessage(DWORD code, LaunchMode mode, const char16_t* text, char* out) {
+std::size_t messageFor(DWORD code, LaunchMode mode, const char16_t* text, char* out) {
     wchar_t units[1024];
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
@@ -137,35 +138,31 @@ std::string_view systemMessage(DWORD code, LaunchMode mode, const char16_t* text
         program = programName(mode, text);
     }
     std::size_t size = oneLineMessage(message, program, out);
-    if (size == 0) return "Unknown error";
-    return {out, size};
-}
-
-// The text to standard output, as UTF-8 like every line the library writes.
-void echo(std::u16string_view text) {
-    if (Utf8Text utf8 = toUtf8Text(text); utf8.bytes != nullptr) echoUtf8(utf8.view());
+    if (size != 0) return size;
+    constexpr std::string_view kUnknown = "Unknown error";
+    std::char_traits<char>::copy(out, kUnknown.data(), kUnknown.size());
+    return kUnknown.size();
 }
 
 }  // namespace
 
-void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
-    if (text != nullptr) echo(text);
-    DWORD code = createDetached(mode, text);
-    if (code == ERROR_SUCCESS) return;
-    char message[kMostMessageBytes];
-    reportLaunchFailure(text, systemMessage(code, mode, text, message), code);
+long long createDetached(LaunchMode mode, CommandText text, std::string_view /*utf8*/,
+                         SystemFailure& failure) noexcept {
+    DWORD pid = 0;
+    failure.code = createProcess(mode, text, pid);
+    if (failure.code == ERROR_SUCCESS) return pid;
+    failure.messageSize = messageFor(failure.code, mode, text, failure.message);
+    return 0;
 }
 
-void refuseCommand(const char16_t* text, std::size_t length, Refusal why) noexcept {
-    if (why == Refusal::NoMemory) {
-        char message[kMostMessageBytes];
-        reportUncopiedCommand(
-            length,
-            systemMessage(ERROR_NOT_ENOUGH_MEMORY, LaunchMode::ProgramPath, nullptr, message),
-            ERROR_NOT_ENOUGH_MEMORY);
-        return;
-    }
-    echo(text);
-    reportLaunchFailure(std::u16string_view(text, length), "the text holds a NUL character",
-                        ERROR_INVALID_PARAMETER);
+unsigned long systemCode(Refusal why) noexcept {
+    return why == Refusal::NoMemory ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER;
 }
+
+std::size_t systemMessage(unsigned long code, char* out) noexcept {
+    return messageFor(code, LaunchMode::ProgramPath, nullptr, out);
+}
+
+// Windows keeps nothing of the caller's that a launch could change.
+CallerState::CallerState() noexcept = default;
+CallerState::~CallerState() = default;

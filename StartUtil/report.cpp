@@ -129,13 +129,6 @@ char* appendDecimal(char* out, unsigned long long value) noexcept {
 
 namespace {
 
-// What a failure line names: a text, quoted; no text; or only the length of one.
-struct Subject {
-    const char16_t* units;  // null: no text
-    std::size_t length;
-    bool lengthOnly = false;  // no text, but its length is known
-};
-
 // The subject in quotes, cut at kQuotedUnits, each character visibleForm names shown as its
 // symbol (three bytes, as many as utf8Capacity allows for one unit, so the quote always fits).
 char* appendQuoted(char* out, std::u16string_view text) {
@@ -192,14 +185,13 @@ char* appendMessage(char* out, std::string_view message) {
     return out;
 }
 
-// One line on standard error: `StartUtil: cannot start <subject>: <message> (error <code>)` and
-// the line end. Built in a buffer of fixed size and written in one write, so that concurrent
-// lines never interleave and a huge text costs the line nothing.
-void reportLine(Subject subject, std::string_view message, unsigned long code) {
+}  // namespace
+
+std::size_t formatFailureLine(FailureSubject subject, std::string_view message, unsigned long code,
+                              char* line) noexcept {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
-    char line[kMostLineBytes];
     char* end = append(line, "StartUtil: cannot start ");
     if (subject.units != nullptr) {
         end = appendQuoted(end, {subject.units, subject.length});
@@ -210,27 +202,25 @@ void reportLine(Subject subject, std::string_view message, unsigned long code) {
     }
     end = appendMessage(append(end, ": "), message);
     end = append(appendDecimal(append(end, " (error "), code), ")");
-    end = append(end, kLineEnd);
+    return static_cast<std::size_t>(end - line);
+}
+
+// One write, so that concurrent lines never interleave; the buffer's fixed size means a huge text
+// costs the line nothing.
+void writeFailureLine(char* line, std::size_t size) noexcept {
+    char* end = append(line + size, kLineEnd);
     writeStandard(StandardStream::Error, {line, static_cast<std::size_t>(end - line)});
-}
-
-Subject textSubject(const char16_t* text) {
-    return {text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0};
-}
-
-}  // namespace
-
-void reportLaunchFailure(const char16_t* text, std::string_view message,
-                         unsigned long code) noexcept {
-    reportLine(textSubject(text), message, code);
 }
 
 void reportLaunchFailure(std::u16string_view text, std::string_view message,
                          unsigned long code) noexcept {
-    reportLine({text.data() != nullptr ? text.data() : u"", text.size()}, message, code);
+    char line[kMostLineBytes];
+    FailureSubject subject{text.data() != nullptr ? text.data() : u"", text.size()};
+    writeFailureLine(line, formatFailureLine(subject, message, code, line));
 }
 
 void reportUncopiedCommand(std::size_t length, std::string_view message,
                            unsigned long code) noexcept {
-    reportLine({nullptr, length, true}, message, code);
+    char line[kMostLineBytes];
+    writeFailureLine(line, formatFailureLine({nullptr, length, true}, message, code, line));
 }

@@ -47,18 +47,30 @@ Utf8Text toUtf8Text(std::u16string_view text) noexcept;
 // the process dies.
 void echoUtf8(std::string_view utf8) noexcept;
 
-// Writes `StartUtil: cannot start "<text>": <message> (error <code>)` and the system's line end
-// to standard error in one write; `(no command)` stands for an absent text. The text is quoted up
-// to kQuotedUnits. In the text and the message alike, whatever would end the line or steer a
+// What a failure line names: a text, quoted up to kQuotedUnits; no text at all, shown as
+// `(no command)`; or only the length of a text whose characters could not be had, shown as
+// `(a command of <length> characters)`.
+struct FailureSubject {
+    const char16_t* units = nullptr;  // null: no text
+    std::size_t length = 0;
+    bool lengthOnly = false;  // no text, but its length is known
+};
+
+// Writes `StartUtil: cannot start <subject>: <message> (error <code>)` to `line`, which has room
+// for kMostLineBytes, and returns its size; the line end is left to the writer, for which the
+// room holds too. In the text and the message alike, whatever would end the line or steer a
 // terminal shows as a visible symbol instead (visibleForm), so that a failure is always exactly
 // one line. The message is cut at kMostMessageBytes, never inside a character.
-void reportLaunchFailure(const char16_t* text, std::string_view message,
-                         unsigned long code) noexcept;
+std::size_t formatFailureLine(FailureSubject subject, std::string_view message, unsigned long code,
+                              char* line) noexcept;
+
+// Writes a line formatFailureLine made, with the system's line end, to standard error in one
+// write. `line` has room for kMostLineBytes.
+void writeFailureLine(char* line, std::size_t size) noexcept;
+
+// formatFailureLine and writeFailureLine at once, for a text (null: no text) or a length alone.
 void reportLaunchFailure(std::u16string_view text, std::string_view message,
                          unsigned long code) noexcept;
-
-// The same line for a command whose characters could not be had at all: `(a command of <length>
-// characters)` stands for its text.
 void reportUncopiedCommand(std::size_t length, std::string_view message,
                            unsigned long code) noexcept;
 

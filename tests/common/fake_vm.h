@@ -1,10 +1,11 @@
 // A stand-in for the VM side of JNI, and the library loaded the way the VM loads it, on Windows
 // (StartUtil.dll under Wine) and on Linux (libStartUtil.so).
 //
-// The fake JNIEnv implements only GetStringLength, GetStringChars and ReleaseStringChars (every
-// other entry is null, so touching one crashes the test). Each string counts its Get and
-// Release calls, and its characters can live flush against a no-access page in read-only
-// memory with no terminator: reading one character too far or writing to them faults.
+// The fake JNIEnv implements GetStringLength, GetStringChars and ReleaseStringChars, and
+// fake_jni.h's receiver-class calls (every other entry is null, so touching one crashes the test).
+// Each string counts its Get and Release calls, and its characters can live flush against a
+// no-access page in read-only memory with no terminator: reading one character too far or writing
+// to them faults.
 #pragma once
 
 #ifdef _WIN32
@@ -16,6 +17,12 @@
 #endif
 //
 #include <jni.h>
+
+// A C header: its casts are C's.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#include "fake_jni.h"
+#pragma GCC diagnostic pop
 
 #include <atomic>
 #include <cstring>
@@ -117,17 +124,24 @@ struct FakeString {
 
 class FakeVm {
   public:
-    FakeVm() {
-        std::memset(&table_, 0, sizeof table_);
-        table_.GetStringLength = &getStringLength;
-        table_.GetStringChars = &getStringChars;
-        table_.ReleaseStringChars = &releaseStringChars;
-        env_.functions = &table_;
+    // `classHasMethods`: the receiver's class is the jar's own, with quietLaunch and launchOutcome.
+    explicit FakeVm(bool classHasMethods = false) {
+        fakeJniInit(&jni_);
+        jni_.hasMethods = classHasMethods ? 1 : 0;
+        jni_.table.GetStringLength = &getStringLength;
+        jni_.table.GetStringChars = &getStringChars;
+        jni_.table.ReleaseStringChars = &releaseStringChars;
     }
     FakeVm(const FakeVm&) = delete;
     FakeVm& operator=(const FakeVm&) = delete;
 
-    JNIEnv* env() { return &env_; }
+    JNIEnv* env() { return reinterpret_cast<JNIEnv*>(&jni_); }
+    FakeJni& jni() { return jni_; }
+    // The last outcome's failure line, as the Java side would read it.
+    std::string failureLine() const {
+        return jni_.lineSize < 0 ? std::string()
+                                 : std::string(jni_.line, jni_.line + jni_.lineSize);
+    }
 
   private:
     static FakeString& of(jstring string) { return *reinterpret_cast<FakeString*>(string); }
@@ -144,8 +158,7 @@ class FakeVm {
         if (chars != fake.chars.get()) ++fake.foreignReleases;
     }
 
-    JNINativeInterface_ table_;
-    JNIEnv env_;
+    FakeJni jni_{};
 };
 
 using NativeMethod = void(JNICALL*)(JNIEnv*, jclass, jstring);

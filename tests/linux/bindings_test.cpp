@@ -12,9 +12,14 @@ class Bindings : public ::testing::Test {
   protected:
     // What one call wrote to standard output and standard error.
     std::pair<std::string, std::string> call(NativeMethod method, jstring string) {
+        return callWith(vm, method, string);
+    }
+    std::pair<std::string, std::string> callWith(FakeVm& with, NativeMethod method,
+                                                 jstring string) {
         CapturedOutput output(scratch_.path());
-        method(vm.env(), nullptr, string);
+        method(with.env(), nullptr, string);
         output.restore();
+        EXPECT_EQ(with.jni().pending, 0) << "an exception was left pending";
         return {output.stdoutText(), output.stderrText()};
     }
 
@@ -76,6 +81,50 @@ TEST_F(Bindings, NullStringIsNoCommandAndAStringWithoutCharsIsOutOfMemory) {
         EXPECT_EQ(noChars.gets, 1);
         EXPECT_EQ(noChars.releases, 0);
     }
+}
+
+// The jar's own class asks for the outcome: nothing is written, the pid is that of the process
+// that runs the program, and a failure comes back as its one line and errno. The same class not
+// asking, and a class that declares the natives alone, get the echo and the line as before.
+TEST_F(Bindings, TheOutcomeGoesToTheClassThatAsksAndNothingIsWritten) {
+    fs::path reports = scratch_.path() / "reports";
+    fs::create_directory(reports);
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", reports);
+    std::string probe = probePath();
+    FakeVm jar(true);
+    jar.jni().quiet = JNI_TRUE;
+
+    FakeString program(widen(probe + " one"));
+    EXPECT_EQ(callWith(jar, module.commandLine, program.handle()),
+              std::make_pair(std::string(), std::string()));
+    EXPECT_EQ(jar.jni().outcomes, 1);
+    EXPECT_EQ(jar.jni().lineSize, -1);
+    EXPECT_EQ(jar.jni().code, 0);
+    std::vector<ProbeReport> started = awaitReports(reports, 1);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].at("pid"), std::to_string(jar.jni().pid));
+    EXPECT_EQ(started[0].at("argv.1"), "one");
+
+    FakeString missing(u"/startutil/nowhere");
+    EXPECT_EQ(callWith(jar, module.programPath, missing.handle()),
+              std::make_pair(std::string(), std::string()));
+    EXPECT_EQ(jar.jni().outcomes, 2);
+    EXPECT_EQ(jar.jni().pid, 0);
+    EXPECT_EQ(jar.jni().code, ENOENT);
+    std::string line =
+        "StartUtil: cannot start \"/startutil/nowhere\": " + std::string(strerror(ENOENT)) +
+        " (error " + std::to_string(ENOENT) + ")";
+    EXPECT_EQ(jar.failureLine(), line);
+
+    FakeVm notAsking(true);
+    FakeVm dropIn(false);
+    for (FakeVm* writer : {&notAsking, &dropIn}) {
+        EXPECT_EQ(callWith(*writer, module.programPath, missing.handle()),
+                  std::make_pair(std::string("/startutil/nowhere"), line + "\n"));
+        EXPECT_EQ(writer->jni().outcomes, 0);
+    }
+    EXPECT_EQ(dropIn.jni().lookups, 1) << "a class without the methods is asked once per call";
+    EXPECT_EQ(awaitReports(reports, 1).size(), 1u);
 }
 
 // The library keeps the guarded stacks of its launches for later ones, and gives them back when

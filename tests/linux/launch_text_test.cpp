@@ -33,7 +33,8 @@ struct Failure {
     LaunchMode mode;
     std::optional<std::u16string> text;  // none: an absent text
     int error;
-    std::string shown;  // the text as the echo and the failure line show it
+    std::string shown;              // the text as the echo and the failure line show it
+    const char* message = nullptr;  // none: the system's for the error
 };
 
 // The text as a failure line shows it: each C0 control and DEL as its Control Picture (the
@@ -55,14 +56,16 @@ std::string shownInLine(const std::string& text) {
 using LaunchFailure = ProgramFixture;
 
 TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
+    const char* kBlank = "the command is blank";
     std::string bin = this->bin().string();
     std::string probe = probePath();
     const Failure cases[] = {
         {"absent path", LaunchMode::ProgramPath, std::nullopt, EINVAL, ""},
         {"absent line", LaunchMode::CommandLine, std::nullopt, EINVAL, ""},
-        {"empty path", LaunchMode::ProgramPath, u"", ENOENT, ""},
-        {"empty line", LaunchMode::CommandLine, u"", ENOENT, ""},
-        {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t "},
+        {"empty path", LaunchMode::ProgramPath, u"", ENOENT, "", kBlank},
+        {"empty line", LaunchMode::CommandLine, u"", ENOENT, "", kBlank},
+        {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t ", kBlank},
+        {"a path of white space may name a file", LaunchMode::ProgramPath, u" ", ENOENT, " "},
         {"line breaks cannot forge a line", LaunchMode::ProgramPath,
          u"/nowhere\nStartUtil: forged line\r\n\x1b[2J", ENOENT,
          "/nowhere\nStartUtil: forged line\r\n\x1b[2J"},
@@ -105,9 +108,9 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
                                 : "\"" + c.shown.substr(0, 1000) + "\xE2\x80\xA6\" (" +
                                       std::to_string(c.text->size()) + " characters)";
         EXPECT_EQ(output.stdoutText(), c.shown);
-        EXPECT_EQ(output.stderrText(), "StartUtil: cannot start " + named + ": " +
-                                           std::strerror(c.error) + " (error " +
-                                           std::to_string(c.error) + ")\n");
+        std::string message = c.message != nullptr ? c.message : std::strerror(c.error);
+        EXPECT_EQ(output.stderrText(), "StartUtil: cannot start " + named + ": " + message +
+                                           " (error " + std::to_string(c.error) + ")\n");
         EXPECT_TRUE(childrenOfThisProcess().empty());
     }
     EXPECT_TRUE(reportFiles(reports()).empty()) << "a failed launch started a probe";

@@ -28,6 +28,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "fake_jni.h"
+
 typedef void(JNICALL* EntryPoint)(JNIEnv*, jclass, jstring);
 
 enum { kProgramPath, kCommandLine };
@@ -105,21 +107,22 @@ static void JNICALL releaseStringChars(JNIEnv* env, jstring string, const jchar*
     if (chars == fakeOf(string)->units) ++fakeOf(string)->releases;
 }
 
-// Calls one entry point with an ASCII text; says whether every character handed out came back.
+// Calls one entry point with an ASCII text, as a class that declares the two natives alone;
+// says whether every character handed out came back and no exception was left pending.
 static bool callEntry(int entry, const char* text) {
-    struct JNINativeInterface_ table;
-    memset(&table, 0, sizeof table);
-    table.GetStringLength = getStringLength;
-    table.GetStringChars = getStringChars;
-    table.ReleaseStringChars = releaseStringChars;
-    const struct JNINativeInterface_* functions = &table;
+    struct FakeJni fake;
+    memset(&fake, 0, sizeof fake);
+    fakeJniInit(&fake);
+    fake.table.GetStringLength = getStringLength;
+    fake.table.GetStringChars = getStringChars;
+    fake.table.ReleaseStringChars = releaseStringChars;
     size_t length = strlen(text);
     struct FakeString string = {malloc(length * sizeof(jchar) + 1), (jsize)length, 0, 0};
     if (string.units == NULL) return false;
     for (size_t i = 0; i < length; ++i) string.units[i] = (unsigned char)text[i];
-    entries[entry](&functions, NULL, (jstring)(void*)&string);
+    entries[entry]((JNIEnv*)(void*)&fake, NULL, (jstring)(void*)&string);
     free(string.units);
-    return string.gets == 1 && string.releases == 1;
+    return string.gets == 1 && string.releases == 1 && !fake.pending;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -93,4 +93,45 @@ TEST_F(Bindings, NullStringIsNoCommandAndAStringWithoutCharsIsOutOfMemory) {
     }
 }
 
+// The jar's own class asks for the outcome: nothing is written, the pid is the created process's,
+// and a failure comes back as its one line (with no line end) and the system's code. A class that
+// declares the natives alone gets the echo and the line, with no exception left pending.
+TEST_F(Bindings, TheOutcomeGoesToTheClassThatAsksAndNothingIsWritten) {
+    std::wstring probe = probePath();
+    FakeVm jar(true);
+    jar.jni().quiet = JNI_TRUE;
+    ProbeReports reports;
+    FakeString program(u16(inQuotes(probe) + L" one"));
+    Output started =
+        captureOutput([&] { module.commandLine(jar.env(), nullptr, program.handle()); });
+    EXPECT_EQ(started.out + started.err, "");
+    EXPECT_EQ(jar.jni().outcomes, 1);
+    EXPECT_EQ(jar.jni().lineSize, -1);
+    std::vector<Report> report = reports.waitFor(1);
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].at("pid"), std::to_string(jar.jni().pid));
+    EXPECT_EQ(argvOf(report[0]), (std::vector<std::string>{utf8(probe), "one"}));
+
+    FakeString missing(u"C:\\startutil\\nowhere.exe");
+    Output failed =
+        captureOutput([&] { module.programPath(jar.env(), nullptr, missing.handle()); });
+    EXPECT_EQ(failed.out + failed.err, "");
+    EXPECT_EQ(jar.jni().outcomes, 2);
+    EXPECT_EQ(jar.jni().pid, 0);
+    EXPECT_TRUE(isFailureLine(jar.failureLine() + "\r\n", "\"C:\\startutil\\nowhere.exe\"",
+                              static_cast<long>(jar.jni().code)))
+        << jar.failureLine();
+    EXPECT_TRUE(jar.jni().code == ERROR_FILE_NOT_FOUND || jar.jni().code == ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(jar.jni().pending, 0);
+
+    FakeVm dropIn(false);
+    Output written =
+        captureOutput([&] { module.programPath(dropIn.env(), nullptr, missing.handle()); });
+    EXPECT_EQ(written.out, "C:\\startutil\\nowhere.exe");
+    EXPECT_EQ(written.err, jar.failureLine() + "\r\n");
+    EXPECT_EQ(dropIn.jni().outcomes, 0);
+    EXPECT_EQ(dropIn.jni().pending, 0);
+    EXPECT_EQ(reports.waitFor(1).size(), 1u);
+}
+
 }  // namespace

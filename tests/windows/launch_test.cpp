@@ -94,6 +94,9 @@ TEST_F(Launch, ProgramPathStartsNothingThatIsNotAFileName) {
         Output output = call(c.method, c.text);
         EXPECT_EQ(output.out, utf8(c.text));
         EXPECT_TRUE(isFailureLine(output.err, inQuotes(utf8(c.text)), c.code)) << output.err;
+        if (c.text.empty()) {
+            EXPECT_NE(output.err.find(": the command is blank ("), std::string::npos) << output.err;
+        }
     }
     EXPECT_EQ(reports.waitFor(0).size(), 0u);
 }

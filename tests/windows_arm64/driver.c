@@ -12,6 +12,8 @@
 #include <jni.h>
 #include <windows.h>
 
+#include "fake_jni.h"
+
 #define MOST_CALLS 16
 
 typedef void(JNICALL* NativeMethod)(JNIEnv*, jclass, jstring);
@@ -102,7 +104,7 @@ static BOOL call(HMODULE module, JNIEnv* env, int ordinal, const wchar_t* argume
     if (method == NULL) return FALSE;
     if (lstrcmpW(argument, L"--null") == 0) {
         method(env, NULL, NULL);
-        return TRUE;
+        return !fakeJniOf(env)->pending;
     }
     int units = 0;
     if (startsWith(argument, L"--long=")) {
@@ -122,7 +124,8 @@ static BOOL call(HMODULE module, JNIEnv* env, int ordinal, const wchar_t* argume
     FakeString string = {guardedCopy(text, (SIZE_T)units), units, 0, 0};
     if (string.chars == NULL) return FALSE;
     method(env, NULL, (jstring)&string);
-    return string.gets == 1 && string.releases == 1;
+    // The receiver's class lacks the jar's methods: the lookup's exception must not stay pending.
+    return string.gets == 1 && string.releases == 1 && !fakeJniOf(env)->pending;
 }
 
 // The report of one probe, read whole into `line`; FALSE if it cannot be read.
@@ -213,16 +216,18 @@ static UINT run(void) {
     // The probes need no trace of their own: Wine passes WINEDEBUG on as an environment variable.
     SetEnvironmentVariableW(L"WINEDEBUG", NULL);
 
-    static struct JNINativeInterface_ table;  // every other entry null: using one crashes
-    table.GetStringLength = getStringLength;
-    table.GetStringChars = getStringChars;
-    table.ReleaseStringChars = releaseStringChars;
-    JNIEnv env = &table;
+    static struct FakeJni fake;  // zeroed; every entry not set here is null: using one crashes
+    fakeJniInit(&fake);
+    fake.table.GetStringLength = getStringLength;
+    fake.table.GetStringChars = getStringChars;
+    fake.table.ReleaseStringChars = releaseStringChars;
+    JNIEnv* env = (JNIEnv*)(void*)&fake;
     UINT status = 0;
     for (int i = first; i + 1 < argc; i += 2) {
         int ordinal = (int)decimal(argv[i]);
-        if (!call(module, &env, ordinal, argv[i + 1])) {
-            say("driver: a call did not take and give back its string once\n");
+        if (!call(module, env, ordinal, argv[i + 1])) {
+            say("driver: a call did not take and give back its string once, or left an "
+                "exception\n");
             status = 3;
         }
         if (probe && !startsWith(argv[i + 1], L"--")) expectProbe(ordinal, argv[i + 1]);

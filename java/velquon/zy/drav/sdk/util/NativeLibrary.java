@@ -1,24 +1,30 @@
 package velquon.zy.drav.sdk.util;
 
+import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.net.URL;
 import java.nio.file.DirectoryIteratorException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFilePermissions;
 
 /**
- * Loads the native library of {@link ServerStartUtility}: from {@code java.library.path} first,
- * else from a private copy of the library that the jar carries for this system.
+ * Loads the native library of {@link ServerStartUtility}: the file that {@code startutil.library}
+ * names, else a private copy of the library that the jar carries for this system, else, for a
+ * system the jar carries nothing for, the first one in {@code java.library.path}.
  */
 final class NativeLibrary {
     /** Names the directory that the jar's library is copied to; {@code java.io.tmpdir} if unset. */
     static final String DIRECTORY_PROPERTY = "startutil.tmpdir";
+    /** Names the one library file to load, instead of the jar's or java.library.path's. */
+    static final String LIBRARY_PROPERTY = "startutil.library";
 
     private static final String COPY_PREFIX = "StartUtil-";
     // Copying and loading take milliseconds, so a copy this old that can still be deleted is not
@@ -27,31 +33,85 @@ final class NativeLibrary {
 
     private NativeLibrary() {}
 
-    static void load() {
+    /**
+     * Loads the library; where it came from: the jar entry's URL or the loaded file's path.
+     *
+     * @throws UnsatisfiedLinkError why no library could be loaded
+     */
+    static String load() {
         String os = System.getProperty("os.name");
         String arch = System.getProperty("os.arch");
-        String fromPath;
-        try {
-            System.loadLibrary("StartUtil");
-            return;
-        } catch (UnsatisfiedLinkError e) {
-            fromPath = e.getMessage();
-        } catch (RuntimeException e) {
-            // The VM refuses native access to this module (JDK 22 and later): the jar's copy
-            // would meet the same refusal.
-            throw nativeAccessDenied(NativeLibrary.class.getModule(), e);
-        }
+        String system = os + " (" + arch + ")";
+        String chosen = System.getProperty(LIBRARY_PROPERTY, "");
+        if (!chosen.isEmpty()) return loadNamedFile(chosen, system);
         String fromJar;
         try {
-            fromJar = loadPackedCopy(packedLibrary(os, arch));
+            String resource = packedLibrary(os, arch);
+            URL packed = NativeLibrary.class.getResource("/" + resource);
+            if (packed != null) {
+                // The jar's own library, made for this class, wins over any installed elsewhere.
+                fromJar = loadPackedCopy(resource);
+                if (fromJar == null) return packed.toString();
+                throw new UnsatisfiedLinkError("StartUtil: no native library could be loaded on "
+                                               + system + ".\n  the jar's own copy: " + fromJar);
+            }
+            fromJar = "the jar holds no " + resource;
         } catch (UnsupportedOperationException e) {
             fromJar = e.getMessage();
         }
-        if (fromJar == null) return;
-        throw new UnsatisfiedLinkError(
-            "StartUtil: no native library could be loaded on " + os + " (" + arch + ").\n"
-            + "  1. System.loadLibrary(\"StartUtil\"): " + fromPath + "\n"
-            + "  2. the jar's own copy: " + fromJar);
+        return loadFromLibraryPath(system, "  1. the jar's own copy: " + fromJar + "\n");
+    }
+
+    /** Loads exactly the file that the property names; its absolute path. */
+    private static String loadNamedFile(String name, String system) {
+        String failed;
+        try {
+            Path file = Paths.get(name).toAbsolutePath();
+            if (Files.isRegularFile(file)) {
+                loadFile(file);
+                return file.toString();
+            }
+            failed = "no such file: " + file;
+        } catch (InvalidPathException e) {
+            failed = "not a file name: " + e.getMessage();
+        } catch (UnsatisfiedLinkError e) {
+            if (e.getCause() instanceof RuntimeException) throw e;  // refused by loadFile
+            failed = e.getMessage();
+        }
+        throw new UnsatisfiedLinkError("StartUtil: no native library could be loaded on " + system
+                                       + ".\n  -D" + LIBRARY_PROPERTY + "=" + name + ": " + failed);
+    }
+
+    /**
+     * Loads the first library of this system's file name in the directories of
+     * java.library.path, in their order, as System.loadLibrary would, but by its path, so that
+     * the loaded file is known: that path. The error names the ways tried before, then this one.
+     */
+    private static String loadFromLibraryPath(String system, String triedBefore) {
+        String name = System.mapLibraryName("StartUtil");
+        String path = System.getProperty("java.library.path", "");
+        String failed = "no " + name + " in " + (path.isEmpty() ? "an empty path" : path);
+        for (String directory : path.split(File.pathSeparator)) {
+            if (directory.isEmpty()) continue;
+            try {
+                Path file = Paths.get(directory, name).toAbsolutePath();
+                if (!Files.isRegularFile(file)) continue;
+                try {
+                    loadFile(file);
+                    return file.toString();
+                } catch (UnsatisfiedLinkError e) {
+                    if (e.getCause() instanceof RuntimeException) throw e;  // refused by loadFile
+                    // Like System.loadLibrary, the first file found is the one: a later one
+                    // may be as wrong (another architecture, another library).
+                    failed = "cannot load " + file + ": " + e.getMessage();
+                    break;
+                }
+            } catch (InvalidPathException e) {
+                // No file can be there: System.loadLibrary would not find one either.
+            }
+        }
+        throw new UnsatisfiedLinkError("StartUtil: no native library could be loaded on " + system
+                                       + ".\n" + triedBefore + "  2. java.library.path: " + failed);
     }
 
     /**
@@ -152,13 +212,28 @@ final class NativeLibrary {
         }
     }
 
-    /** System.load, with a refusal of native access turned into the documented error. */
+    /**
+     * System.load, with a refusal turned into the documented error: an UnsatisfiedLinkError
+     * caused by the refusal, which stops the loader, as any other way would meet it too.
+     */
     private static void loadFile(Path library) {
         try {
             System.load(library.toString());
-        } catch (RuntimeException e) {
+        } catch (IllegalCallerException e) {
+            // The VM refuses native access to this module (JDK 22 and later).
             throw nativeAccessDenied(NativeLibrary.class.getModule(), e);
+        } catch (RuntimeException e) {
+            throw loadRefused(library, e);
         }
+    }
+
+    /** The error for a JVM that refuses to load a library for another reason than native access. */
+    static UnsatisfiedLinkError loadRefused(Path library, RuntimeException refusal) {
+        UnsatisfiedLinkError error = new UnsatisfiedLinkError(
+            "StartUtil: the JVM refused to load " + library + " (" + refusal
+            + "), for example by its security manager's policy.");
+        error.initCause(refusal);
+        return error;
     }
 
     /**

@@ -1,5 +1,9 @@
 package velquon.zy.drav.sdk.util;
 
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.util.Objects;
+
 /**
  * Starts another program as a detached process and returns at once, on Linux and Windows.
  *
@@ -20,6 +24,11 @@ package velquon.zy.drav.sdk.util;
  * <p>Both methods may be called from any number of threads at once; each call works only on its
  * own text and the process it creates. Null, empty and blank texts start nothing and throw
  * nothing.
+ *
+ * <p>These two methods are the compatible interface: they echo, report a failure only as a line
+ * on standard error and return nothing. A caller that needs to know whether the program started,
+ * wants its pid, has an argument list rather than a command line, or must write nothing to the
+ * process's output uses {@link DetachedProcess}, which starts programs in exactly the same way.
  *
  * <h2>Output</h2>
  *
@@ -63,8 +72,8 @@ package velquon.zy.drav.sdk.util;
  * <p>The class loads its library when it is initialised, trying in this order:
  *
  * <ol>
- *   <li>{@code System.loadLibrary("StartUtil")}: {@code libStartUtil.so} or {@code StartUtil.dll}
- *       in {@code java.library.path}.
+ *   <li>If the system property {@code startutil.library} is set: exactly the file it names
+ *       (for example {@code -Dstartutil.library=/opt/app/lib/libStartUtil.so}), and nothing else.
  *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
  *       {@code linux-aarch64}, {@code linux-ppc64le}, {@code linux-s390x}, {@code windows-x86_64},
  *       {@code windows-aarch64}): written to a new file with owner-only permissions in the
@@ -74,21 +83,29 @@ package velquon.zy.drav.sdk.util;
  *       files (the user's own, or a sticky one such as {@code /tmp}). On Linux the file is
  *       deleted as soon as it is loaded. A loaded DLL cannot be deleted on Windows: each load
  *       removes the copies of earlier runs that no running JVM holds any more.
- *   <li>Otherwise an {@link UnsatisfiedLinkError} names the system, the architecture and why each
- *       way failed. A directory on a file system mounted {@code noexec} (a common hardening of
+ *   <li>Only when the jar carries no library for the running system (the classes alone, or a
+ *       system it is not built for): the first {@code libStartUtil.so} or {@code StartUtil.dll}
+ *       found in the directories of {@code java.library.path}, in their order. A library
+ *       installed there never takes the place of the jar's own.
+ *   <li>Otherwise the library is unavailable: every call of either method throws an
+ *       {@link UnsatisfiedLinkError} that names the system, the architecture and why each way
+ *       tried failed. A directory on a file system mounted {@code noexec} (a common hardening of
  *       {@code /tmp}) is named as such: point {@code startutil.tmpdir} at another
  *       directory, for example {@code -Dstartutil.tmpdir=/var/lib/myapp/native}.
  * </ol>
  *
- * <p>Any number of JVMs and threads may load the class at the same time.
+ * <p>Any number of JVMs and threads may load the class at the same time. Initialising the class
+ * never throws: {@link DetachedProcess#isAvailable()} tells whether the library loaded,
+ * {@link DetachedProcess#unavailableReason()} why not, and
+ * {@link DetachedProcess#libraryLocation()} where it came from.
  *
  * <h2>Native access (JDK 24 and later)</h2>
  *
  * <p>Loading a native library is a restricted operation from JDK 24 on. Without permission the
  * JVM prints four {@code WARNING:} lines to standard error on the first call, and under
- * {@code --illegal-native-access=deny}, the announced future default, it refuses: the first
- * use then throws an {@link UnsatisfiedLinkError} that names the option to give, and every later
- * use a {@link NoClassDefFoundError}. A library cannot grant native access to itself; the
+ * {@code --illegal-native-access=deny}, the announced future default, it refuses: every call
+ * then throws an {@link UnsatisfiedLinkError} that names the option to give. A library cannot
+ * grant native access to itself; the
  * application grants it where it starts the JVM:
  *
  * <ul>
@@ -128,9 +145,11 @@ package velquon.zy.drav.sdk.util;
  *   <li>A {@code .bat} or {@code .cmd} program is run by {@code cmd.exe}, which parses the whole
  *       command line again ({@code &}, {@code |}, {@code %VAR%}): a command line built from
  *       untrusted text is unsafe there.
- *   <li>The system, not the C runtime, finds the program: it appends {@code .exe} to a name
- *       without an extension and searches the folder of the JVM's own executable, then the
- *       current directory and the system folders, and only then {@code PATH}.
+ *   <li>For a command line the system, not the C runtime, finds the program: it appends
+ *       {@code .exe} to a program name without an extension and searches the folder of the
+ *       JVM's own executable, then the current directory and the system folders, and only then
+ *       {@code PATH}. The path given to {@code invokeNonBlockingCommand} is used as it is: no
+ *       extension is appended and nothing is searched.
  *   <li>The child keeps the JVM's current directory open: that folder cannot be removed or
  *       renamed while the child runs.
  * </ul>
@@ -138,8 +157,29 @@ package velquon.zy.drav.sdk.util;
  * @since 1.0.0
  */
 public final class ServerStartUtility {
+    // Set only while this thread is inside startQuietly: the library then writes nothing and
+    // reports the launch through launchOutcome instead.
+    private static final ThreadLocal<Outcome> QUIET_LAUNCH = new ThreadLocal<>();
+
+    // Where the library came from, or why it could not be loaded: the initialiser never throws,
+    // so that every call, not only the first, can say why.
+    private static final String LIBRARY_LOCATION;
+    private static final UnsatisfiedLinkError UNAVAILABLE;
+
     static {
-        NativeLibrary.load();
+        String location = null;
+        UnsatisfiedLinkError unavailable = null;
+        try {
+            location = NativeLibrary.load();
+        } catch (UnsatisfiedLinkError e) {
+            unavailable = e;
+        } catch (RuntimeException | Error e) {
+            unavailable = new UnsatisfiedLinkError("StartUtil: loading the native library failed: "
+                                                   + e);
+            unavailable.initCause(e);
+        }
+        LIBRARY_LOCATION = location;
+        UNAVAILABLE = unavailable;
     }
 
     private ServerStartUtility() {}
@@ -149,16 +189,21 @@ public final class ServerStartUtility {
      * standard output; a failed launch is reported only on standard error.
      *
      * <p>The text is the file name alone, spaces included, with no quoting: it is not searched
-     * on {@code PATH} and gets no default extension, and a relative path is taken from the
-     * working directory. The child's only argument is the path itself: on Linux the program is
-     * executed directly, without a shell; on Windows the path is the application name, and the
-     * command line is the path in double quotes.
+     * on {@code PATH} and gets no default extension (Windows appends {@code .exe} to the program
+     * of a command line, never to this path), and a relative path is taken from the working
+     * directory. The child's only argument is the path itself: on Linux the program is executed
+     * directly, without a shell; on Windows the path is the application name, and the command
+     * line is the path in double quotes.
      *
      * @param programPath the program's file name; null, empty or blank starts nothing
-     * @throws UnsatisfiedLinkError on first use, when the native library cannot be loaded
+     * @throws UnsatisfiedLinkError on every call, with the reason, when the native library could
+     *     not be loaded
      * @since 1.0.0
      */
-    public static native void invokeNonBlockingCommand(String programPath);
+    public static void invokeNonBlockingCommand(String programPath) {
+        requireLibrary();
+        invokeNonBlockingCommand((Object) programPath);
+    }
 
     /**
      * Starts a whole command line: its first word is the program, the rest its arguments. The
@@ -177,11 +222,100 @@ public final class ServerStartUtility {
      * <p>A program path that holds spaces must be quoted: {@code "C:\Program Files\app\server.exe"
      * --port 80}. Unquoted, Windows tries {@code C:\Program.exe} first, then {@code
      * C:\Program Files\app\server.exe}, so a file planted at such a place would run instead; Linux
-     * reports the unquoted path as not found.
+     * reports the unquoted path as not found. {@link DetachedProcess#start(java.util.List)}
+     * quotes an argument list into such a text.
      *
      * @param commandLine program and arguments; null, empty or blank starts nothing
-     * @throws UnsatisfiedLinkError on first use, when the native library cannot be loaded
+     * @throws UnsatisfiedLinkError on every call, with the reason, when the native library could
+     *     not be loaded
      * @since 1.0.0
      */
-    public static native void invokeNonBlockingCommandWithArgs(String commandLine);
+    public static void invokeNonBlockingCommandWithArgs(String commandLine) {
+        requireLibrary();
+        invokeNonBlockingCommandWithArgs((Object) commandLine);
+    }
+
+    // One native per name, so that they bind to the library's exports by their short names; the
+    // parameter is a String or null, declared Object only to tell these from the public methods.
+    private static native void invokeNonBlockingCommand(Object programPath);
+
+    private static native void invokeNonBlockingCommandWithArgs(Object commandLine);
+
+    /** Where the loaded library came from: a jar entry's URL or a file's path; null if none. */
+    static String libraryLocation() {
+        return LIBRARY_LOCATION;
+    }
+
+    /** Why the library could not be loaded; null once it has been. */
+    static UnsatisfiedLinkError unavailable() {
+        return UNAVAILABLE;
+    }
+
+    /**
+     * Starts a command line as {@link #invokeNonBlockingCommandWithArgs(String)} does, but
+     * silently: the pid of the started program, or the library's failure as an exception.
+     *
+     * @throws LaunchException if the library started nothing
+     * @throws IOException if the library could not be loaded or reported no outcome
+     */
+    static long startQuietly(String commandLine) throws IOException {
+        Objects.requireNonNull(commandLine, "commandLine");
+        if (UNAVAILABLE != null) throw new IOException(UNAVAILABLE.getMessage(), UNAVAILABLE);
+        Outcome outcome = new Outcome();
+        QUIET_LAUNCH.set(outcome);
+        try {
+            invokeNonBlockingCommandWithArgs((Object) commandLine);
+        } finally {
+            QUIET_LAUNCH.remove();
+        }
+        if (!outcome.reported) {
+            // A library that does not know the hooks has echoed the text and launched as usual.
+            throw new IOException("StartUtil: the native library loaded from " + LIBRARY_LOCATION
+                                  + " did not report how starting \"" + commandLine
+                                  + "\" went (a library older than this class?); the program"
+                                  + " may have started");
+        }
+        if (outcome.pid > 0) return outcome.pid;
+        String message = outcome.failureLine != null
+            ? new String(outcome.failureLine, StandardCharsets.UTF_8)
+            // The VM had no memory for the library's line.
+            : "StartUtil: cannot start \"" + commandLine + "\": error " + outcome.errorCode;
+        throw new LaunchException(message, outcome.errorCode);
+    }
+
+    private static void requireLibrary() {
+        if (UNAVAILABLE == null) return;
+        UnsatisfiedLinkError error = new UnsatisfiedLinkError(UNAVAILABLE.getMessage());
+        error.initCause(UNAVAILABLE);
+        throw error;
+    }
+
+    // The two hooks below are called by the native library only, on the thread inside one of
+    // the natives: it looks them up by these names and descriptors, quietLaunch "()Z" and
+    // launchOutcome "(J[BJ)V", so neither may be renamed, changed or removed as unused.
+
+    /** Whether the library is to stay silent and report through launchOutcome. */
+    @SuppressWarnings("unused")
+    private static boolean quietLaunch() {
+        return QUIET_LAUNCH.get() != null;
+    }
+
+    /** The outcome of a quiet launch: pid &gt; 0 started; else the failure line and code. */
+    @SuppressWarnings("unused")
+    private static void launchOutcome(long pid, byte[] failureLine, long errorCode) {
+        Outcome outcome = QUIET_LAUNCH.get();
+        if (outcome == null) return;
+        outcome.pid = pid;
+        outcome.failureLine = failureLine;
+        outcome.errorCode = errorCode;
+        outcome.reported = true;
+    }
+
+    /** What the library reported about one quiet launch on this thread. */
+    private static final class Outcome {
+        long pid;
+        byte[] failureLine;
+        long errorCode;
+        boolean reported;
+    }
 }

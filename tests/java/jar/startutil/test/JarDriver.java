@@ -7,18 +7,26 @@ import java.nio.file.Paths;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.HashSet;
 import java.util.Set;
+import velquon.zy.drav.sdk.util.DetachedProcess;
 import velquon.zy.drav.sdk.util.ServerStartUtility;
 
 /**
- * Runs beside the dist jar alone: launches the command line it is given, then prints each
- * mapped file whose name holds "StartUtil", with the permissions it was created with.
+ * Runs beside the dist jar alone: launches the command line it is given, then prints where the
+ * library came from and each mapped file whose name holds "StartUtil", with the permissions it
+ * was created with. With -Dstartutil.driver.unavailable=true it expects no library instead and
+ * prints, a line each, what every use of the jar's classes threw or returned.
  */
 public final class JarDriver {
     private JarDriver() {}
 
     public static void main(String[] args) throws IOException {
+        if (Boolean.getBoolean("startutil.driver.unavailable")) {
+            useWithoutLibrary(args[0]);
+            return;
+        }
         ServerStartUtility.invokeNonBlockingCommandWithArgs(args[0]);
         System.out.println();
+        System.out.println("location=" + DetachedProcess.libraryLocation().orElse("none"));
         Set<String> seen = new HashSet<>();
         for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
             int name = line.indexOf('/');
@@ -29,5 +37,42 @@ public final class JarDriver {
             System.out.println("mapped " + PosixFilePermissions.toString(
                 Files.getPosixFilePermissions(file)) + " " + line.substring(name));
         }
+    }
+
+    /** Each method twice, then DetachedProcess: "<call> <what it threw or returned>". */
+    private static void useWithoutLibrary(String commandLine) {
+        for (int i = 1; i <= 2; ++i) {
+            try {
+                ServerStartUtility.invokeNonBlockingCommand(commandLine);
+                System.out.println("path" + i + " returned");
+            } catch (Throwable e) {
+                System.out.println("path" + i + " " + describe(e));
+            }
+            try {
+                ServerStartUtility.invokeNonBlockingCommandWithArgs(commandLine);
+                System.out.println("line" + i + " returned");
+            } catch (Throwable e) {
+                System.out.println("line" + i + " " + describe(e));
+            }
+        }
+        System.out.println("available " + DetachedProcess.isAvailable());
+        System.out.println("reason " + DetachedProcess.unavailableReason().map(JarDriver::oneLine)
+                                           .orElse("none"));
+        try {
+            System.out.println("start returned " + DetachedProcess.start(commandLine.split(" ")));
+        } catch (Throwable e) {
+            System.out.println("start " + describe(e));
+        }
+    }
+
+    private static String describe(Throwable e) {
+        Throwable cause = e.getCause();
+        return e.getClass().getName() + " caused by "
+            + (cause == null ? "nothing" : cause.getClass().getName()) + ": "
+            + oneLine(e.getMessage());
+    }
+
+    private static String oneLine(String text) {
+        return String.valueOf(text).replace('\n', '|');
     }
 }

@@ -36,6 +36,8 @@ import org.junit.Test;
  */
 public class JarLoadingTest {
     private final Map<String, Process> jvms = new HashMap<>();
+    /** Further options for the JVMs that start() starts. */
+    private List<String> options = List.of();
     private ProbeReports reports;
     private Path extraction;
 
@@ -117,10 +119,69 @@ public class JarLoadingTest {
         String system = System.getProperty("os.name") + " (" + System.getProperty("os.arch") + ")";
         for (String part : List.of(
                  "UnsatisfiedLinkError", system,
-                 "System.loadLibrary(\"StartUtil\"): no StartUtil in java.library.path",
+                 "the jar's own copy: cannot copy ",
                  "linux-x86_64/libStartUtil.so into " + missing, "-Dstartutil.tmpdir=")) {
             assertTrue("'" + part + "' missing from: " + error, error.contains(part));
         }
+    }
+
+    @Test
+    public void foreignLibraryOnJavaLibraryPathIsNotLoadedAndLocationsNameTheirSource()
+        throws Exception {
+        // A loadable library of that name with none of the entry points: loaded, it breaks calls.
+        Path foreign = Files.createDirectory(reports.directory().resolve("foreign"));
+        Files.copy(Paths.get(System.getProperty("java.home"), "lib", "libsyslookup.so"),
+                   foreign.resolve("libStartUtil.so"));
+        options = List.of("-Djava.library.path=" + foreign);
+        String out = run("foreign", extraction, 0);
+        Pattern jarEntry = Pattern.compile(
+            "^location=" + Pattern.quote("jar:" + distJar().toURI() + "!/")
+                + "linux-[a-z0-9_]+/libStartUtil\\.so$", Pattern.MULTILINE);
+        assertTrue("location is not the jar's entry: " + out, jarEntry.matcher(out).find());
+
+        Path named = Paths.get(System.getProperty("java.library.path"), "libStartUtil.so");
+        options = List.of("-Djava.library.path=" + foreign, "-Dstartutil.library=" + named);
+        out = run("named", extraction, 0);
+        assertTrue("location is not the named file: " + out,
+                   out.contains("\nlocation=" + named + "\n"));
+        assertEquals(Set.of("foreign", "named"), reports.await(2, 10_000).stream()
+                                                     .map(r -> r.argv().get(1))
+                                                     .collect(Collectors.toSet()));
+    }
+
+    @Test
+    public void onASystemTheJarHasNoLibraryForEveryUseFailsNamingIt() throws Exception {
+        options = List.of("-Dos.arch=riscv64", "-Dstartutil.driver.unavailable=true");
+        assertEveryUseFails(run("riscv64", extraction, 0), "not built for", "riscv64");
+        assertEquals(Set.of(), listing());
+    }
+
+    /**
+     * What {@link JarDriver} printed in a JVM without the library: each call of either method
+     * threw an UnsatisfiedLinkError naming the reason, and DetachedProcess says it is unavailable.
+     */
+    static void assertEveryUseFails(String out, String... reason) {
+        for (String call : List.of("path1", "line1", "path2", "line2")) {
+            String threw = printed(out, call);
+            assertTrue(call + " " + threw, threw.startsWith(
+                "java.lang.UnsatisfiedLinkError caused by java.lang.UnsatisfiedLinkError: "));
+            for (String part : reason) {
+                assertTrue("'" + part + "' not named by " + call + ": " + threw, threw.contains(part));
+            }
+        }
+        assertEquals(out, "false", printed(out, "available"));
+        for (String part : reason) {
+            assertTrue("'" + part + "' not named: " + out, printed(out, "reason").contains(part));
+        }
+        assertTrue(out, printed(out, "start").startsWith(
+                            "java.io.IOException caused by java.lang.UnsatisfiedLinkError: "));
+    }
+
+    private static String printed(String out, String call) {
+        for (String line : out.split("\n")) {
+            if (line.startsWith(call + " ")) return line.substring(call.length() + 1);
+        }
+        throw new AssertionError("nothing printed for " + call + ": " + out);
     }
 
     @Test
@@ -143,7 +204,9 @@ public class JarLoadingTest {
         String classPath = distJar() + File.pathSeparator + System.getProperty("startutil.driver");
         command.addAll(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
                                "--enable-native-access=ALL-UNNAMED",
-                               "-Dstartutil.tmpdir=" + directory, "-cp", classPath,
+                               "-Dstartutil.tmpdir=" + directory));
+        command.addAll(options);
+        command.addAll(List.of("-cp", classPath,
                                JarDriver.class.getName(), Probe.path() + " " + tag));
         jvms.put(tag, new ProcessBuilder(command).redirectOutput(output(tag, "out").toFile())
                      .redirectError(output(tag, "err").toFile()).start());

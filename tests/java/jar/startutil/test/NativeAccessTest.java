@@ -69,6 +69,17 @@ public class NativeAccessTest {
     }
 
     @Test
+    public void deniedWithoutTheOptionEveryUseFailsNamingIt() throws Exception {
+        String unavailable = "-Dstartutil.driver.unavailable=true";
+        Result result = run(classPath(DENY, unavailable), "unavailable" + attempts);
+        assertEquals(result.err, 0, result.status);
+        JarLoadingTest.assertEveryUseFails(result.out, CLASS_PATH_OPTION);
+        result = run(modulePath(DENY, CLASS_PATH_OPTION, unavailable), "unavailable" + attempts);
+        assertEquals(result.err, 0, result.status);
+        JarLoadingTest.assertEveryUseFails(result.out, MODULE_OPTION);
+    }
+
+    @Test
     public void deniedWithTheOptionLaunches() throws Exception {
         assertLaunchedSilently(classPath(DENY, CLASS_PATH_OPTION));
         assertLaunchedSilently(modulePath(DENY, MODULE_OPTION));

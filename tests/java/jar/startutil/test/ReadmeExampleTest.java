@@ -1,6 +1,7 @@
 package startutil.test;
 
 import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertNotEquals;
 import static org.junit.Assert.assertTrue;
 
 import java.io.ByteArrayOutputStream;
@@ -21,8 +22,9 @@ import org.junit.Test;
 
 /**
  * The program in the README's "Use it" section, taken from the README itself, compiled against
- * the dist jar and run as the README says: it starts a detached child, silently, and falls back
- * to ProcessBuilder on a system the jar has no library for.
+ * the dist jar and run as the README says: it starts a detached child, silently, prints the pid of
+ * the process that runs it, and falls back to ProcessBuilder on a system the jar has no library
+ * for.
  */
 public class ReadmeExampleTest {
     private ProbeReports reports;
@@ -52,29 +54,38 @@ public class ReadmeExampleTest {
     }
 
     @Test
-    public void exampleStartsADetachedChildWithNothingOnStandardError() throws Exception {
-        long pid = run("readme");
+    public void exampleStartsADetachedChildAndPrintsItsPidWithNothingElse() throws Exception {
+        long pid = run(List.of(), "readme", "with space");
         ProbeReport report = reports.await(1, 10_000).get(0);
-        assertEquals(report.toString(), List.of(Probe.path(), "readme"), report.argv());
+        assertEquals(report.toString(), List.of(Probe.path(), "readme", "with space"),
+                     report.argv());
         DetachedChildContract.assertDetachedFrom(report, pid);
-        assertEquals("the library's echo", Probe.path() + " readme", output("readme"));
+        assertEquals("the program's pid, and no echo", "started " + report.pid() + "\n",
+                     output("readme"));
     }
 
     @Test
     public void exampleFallsBackWhereTheJarHasNoLibrary() throws Exception {
-        run("fallback", "-Dos.arch=riscv64");
-        assertEquals(List.of(Probe.path(), "fallback"), reports.await(1, 10_000).get(0).argv());
-        assertEquals("the library echoed", "", output("fallback"));
+        run(List.of("-Dos.arch=riscv64"), "fallback");
+        ProbeReport report = reports.await(1, 10_000).get(0);
+        assertEquals(List.of(Probe.path(), "fallback"), report.argv());
+        // ProcessBuilder's child stays in the JVM's session; the library's leads its own.
+        assertNotEquals("started by the library: " + report, report.pid(), report.number("sid"));
+        assertEquals("started " + report.pid() + "\n", output("fallback"));
     }
 
-    /** Runs the example as the README does, starting the probe with this tag; its pid. */
-    private long run(String tag, String... options) throws Exception {
+    /**
+     * Runs the example as the README does, with these JVM options, starting the probe with this
+     * tag and these further arguments; the JVM's pid.
+     */
+    private long run(List<String> options, String tag, String... arguments) throws Exception {
         List<String> command = new ArrayList<>(List.of(
             Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
             "--enable-native-access=ALL-UNNAMED"));
-        command.addAll(List.of(options));
+        command.addAll(options);
         command.addAll(List.of("-cp", Consumers.property("startutil.jar") + ":" + classes, "Start",
                                Probe.path(), tag));
+        command.addAll(List.of(arguments));
         Path err = reports.directory().resolve(tag + ".err");
         Process jvm = new ProcessBuilder(command)
                           .redirectOutput(reports.directory().resolve(tag + ".out").toFile())

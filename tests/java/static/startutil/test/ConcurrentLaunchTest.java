@@ -7,7 +7,9 @@ import java.io.IOException;
 import java.util.ArrayList;
 import java.util.HashSet;
 import java.util.List;
+import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
@@ -16,12 +18,14 @@ import java.util.concurrent.TimeUnit;
 import org.junit.After;
 import org.junit.Before;
 import org.junit.Test;
+import velquon.zy.drav.sdk.util.DetachedProcess;
 import velquon.zy.drav.sdk.util.ServerStartUtility;
 
 /** Many launches at once from one JVM: every child starts, and nothing is left behind. */
 public class ConcurrentLaunchTest {
     private static final int THREADS = 8;
     private static final int LAUNCHES_PER_THREAD = 25;
+    private static final int DETACHED_PER_THREAD = 5;
 
     private ProbeReports reports;
     private ExecutorService pool;
@@ -75,22 +79,53 @@ public class ConcurrentLaunchTest {
                    }, 2000));
     }
 
+    @Test
+    public void detachedProcessFromEightThreadsGivesEachCallItsOwnChildsPid() throws Exception {
+        Map<String, Long> pids = new ConcurrentHashMap<>();
+        runOnEveryThread(DETACHED_PER_THREAD, (thread, i) -> {
+            String tag = "d" + thread + "-" + i;
+            // Original calls in between: their echo must not silence or divert anyone's outcome.
+            if (i == 2) ServerStartUtility.invokeNonBlockingCommand(Probe.path());
+            pids.put(tag, i % 2 == 0 ? DetachedProcess.start(Probe.path(), tag)
+                                     : DetachedProcess.startCommandLine(Probe.path() + " " + tag));
+        });
+
+        List<ProbeReport> children = reports.await(THREADS * (DETACHED_PER_THREAD + 1), 30_000);
+        for (ProbeReport child : children) {
+            if (child.argv().size() == 1) continue;
+            String tag = child.argv().get(1);
+            assertEquals("pid returned for " + tag, pids.get(tag), Long.valueOf(child.pid()));
+        }
+        assertEquals("distinct pids " + pids, THREADS * DETACHED_PER_THREAD,
+                     new HashSet<>(pids.values()).size());
+        DetachedChildContract.assertNoChildLeft();
+    }
+
+    /** One launch (or several) of one thread. */
+    private interface Launch {
+        void run(int thread, int i) throws Exception;
+    }
+
     /** Every thread launches {@code count} children at the same moment, alternating methods. */
     private void runOnEveryThread(int count, String tag) throws Exception {
+        runOnEveryThread(count, (thread, i) -> {
+            if ((thread + i) % 2 == 0) {
+                ServerStartUtility.invokeNonBlockingCommand(Probe.path());
+            } else {
+                ServerStartUtility.invokeNonBlockingCommandWithArgs(
+                    Probe.path() + " " + tag + thread + "-" + i);
+            }
+        });
+    }
+
+    private void runOnEveryThread(int count, Launch launch) throws Exception {
         CountDownLatch start = new CountDownLatch(1);
         List<Future<?>> done = new ArrayList<>();
         for (int t = 0; t < THREADS; ++t) {
             int thread = t;
             done.add(pool.submit(() -> {
                 start.await();
-                for (int i = 0; i < count; ++i) {
-                    if ((thread + i) % 2 == 0) {
-                        ServerStartUtility.invokeNonBlockingCommand(Probe.path());
-                    } else {
-                        ServerStartUtility.invokeNonBlockingCommandWithArgs(
-                            Probe.path() + " " + tag + thread + "-" + i);
-                    }
-                }
+                for (int i = 0; i < count; ++i) launch.run(thread, i);
                 return null;
             }));
         }

@@ -10,16 +10,22 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.TreeMap;
 import java.util.concurrent.TimeUnit;
 
 /** One run of {@link LaunchDriver} in a child JVM, its output captured in files. */
 public final class DriverRun implements AutoCloseable {
     static final String PATH = "path";
     static final String LINE = "line";
+    /** {@code DetachedProcess.start} with the text split at its spaces. */
+    static final String DETACHED_ARGS = "detached-args";
+    /** {@code DetachedProcess.startCommandLine} with the text. */
+    static final String DETACHED_LINE = "detached-line";
 
     private final Process process;
     private final Path stdout;
     private final Path stderr;
+    private final Path outcomes;
 
     static String marker(String text) {
         return "<<" + text + ">>\n";
@@ -31,6 +37,12 @@ public final class DriverRun implements AutoCloseable {
      */
     public DriverRun(Path work, List<String> prefix, String[][] calls, boolean stay,
                      Map<String, String> environment) throws IOException {
+        this(work, prefix, List.of(), calls, stay, environment);
+    }
+
+    /** The same, with options for the driver's JVM such as {@code -Xcheck:jni}. */
+    public DriverRun(Path work, List<String> prefix, List<String> jvmOptions, String[][] calls,
+                     boolean stay, Map<String, String> environment) throws IOException {
         Files.createDirectories(work);
         Path callFile = work.resolve("calls.bin");
         try (ObjectOutputStream out = new ObjectOutputStream(Files.newOutputStream(callFile))) {
@@ -38,12 +50,14 @@ public final class DriverRun implements AutoCloseable {
         }
         stdout = work.resolve("stdout");
         stderr = work.resolve("stderr");
+        outcomes = LaunchDriver.outcomeFile(callFile);
         List<String> command = new ArrayList<>(prefix);
         command.addAll(Arrays.asList(
             Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
             "-Djava.library.path=" + System.getProperty("java.library.path"),
-            "-Dstartutil.probe=" + Probe.path(), "-Dstartutil.timeScale=" + Deadlines.SCALE,
-            "-cp", System.getProperty("java.class.path"),
+            "-Dstartutil.probe=" + Probe.path(), "-Dstartutil.timeScale=" + Deadlines.SCALE));
+        command.addAll(jvmOptions);
+        command.addAll(Arrays.asList("-cp", System.getProperty("java.class.path"),
             LaunchDriver.class.getName(), callFile.toString()));
         if (stay) command.add("stay");
         ProcessBuilder builder = new ProcessBuilder(command);
@@ -68,6 +82,26 @@ public final class DriverRun implements AutoCloseable {
     public boolean awaitMarker(String text, long timeoutMillis) {
         byte[] marker = marker(text).getBytes(StandardCharsets.UTF_8);
         return Deadlines.poll(() -> indexOf(read(stdout), marker, 0) >= 0, timeoutMillis);
+    }
+
+    /** What each DetachedProcess call returned or threw, by the call's index. */
+    public Map<Integer, String> outcomes() throws IOException {
+        Map<Integer, String> byCall = new TreeMap<>();
+        for (String line : Files.readAllLines(outcomes, StandardCharsets.UTF_8)) {
+            int space = line.indexOf(' ');
+            byCall.put(Integer.parseInt(line.substring(0, space)), line.substring(space + 1));
+        }
+        return byCall;
+    }
+
+    /** What -Xcheck:jni prints about a library's misuse of JNI, on either stream: none of it. */
+    public void assertNoJniWarning() {
+        for (String output : new String[] {new String(stdoutBytes(), StandardCharsets.UTF_8),
+                                           stderrText()}) {
+            for (String warning : new String[] {"WARNING", "FATAL ERROR in native method"}) {
+                if (output.contains(warning)) throw new AssertionError("JNI checks: " + output);
+            }
+        }
     }
 
     public byte[] stdoutBytes() {

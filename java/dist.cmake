@@ -101,6 +101,13 @@ string(REPLACE ";" ",\n" _resources "${_resources}")
 file(WRITE "${_stage}/classes/META-INF/native-image/${_group}/${_artifact}/resource-config.json"
   "{\n  \"resources\": {\"includes\": [\n${_resources}\n  ]},\n  \"bundles\": []\n}\n")
 
+# native-image lets JNI look up only the methods it is told of: the two the library calls back.
+file(WRITE "${_stage}/classes/META-INF/native-image/${_group}/${_artifact}/jni-config.json"
+  "[\n  {\"name\": \"velquon.zy.drav.sdk.util.ServerStartUtility\", \"methods\": [\n"
+  "    {\"name\": \"quietLaunch\", \"parameterTypes\": []},\n"
+  "    {\"name\": \"launchOutcome\", \"parameterTypes\": [\"long\", \"byte[]\", \"long\"]}\n"
+  "  ]}\n]\n")
+
 file(WRITE "${_stage}/MANIFEST.MF"
   "Manifest-Version: 1.0\n"
   "Implementation-Title: StartUtil\n"

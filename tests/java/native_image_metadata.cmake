@@ -1,5 +1,6 @@
 # The dist jar's native-image metadata is valid JSON and keeps every library the jar packs as a
-# resource, and names nothing the jar lacks.
+# resource, and names nothing the jar lacks; its JNI metadata names every method the library
+# (BINDINGS, its source) looks up.
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE "${WORK}")
@@ -37,3 +38,29 @@ if(NOT _patterns STREQUAL _expected)
   message(FATAL_ERROR "resource-config.json names ${_patterns}\n  the jar packs ${_expected}")
 endif()
 message(STATUS "resource-config.json names all ${_count} libraries")
+
+set(_jni "${WORK}/META-INF/native-image/velquon.zy.drav.sdk/startutil/jni-config.json")
+if(NOT EXISTS "${_jni}")
+  message(FATAL_ERROR "${JAR} has no jni-config.json")
+endif()
+file(READ "${_jni}" _json)
+string(JSON _class ERROR_VARIABLE _error GET "${_json}" 0 name)
+string(JSON _count ERROR_VARIABLE _error LENGTH "${_json}" 0 methods)
+if(_error OR NOT _class STREQUAL "velquon.zy.drav.sdk.util.ServerStartUtility")
+  message(FATAL_ERROR "jni-config.json: ${_error}\n${_json}")
+endif()
+set(_declared "")
+math(EXPR _last "${_count} - 1")
+foreach(_i RANGE ${_last})
+  string(JSON _name GET "${_json}" 0 methods ${_i} name)
+  list(APPEND _declared "${_name}")
+endforeach()
+file(READ "${BINDINGS}" _source)
+string(REGEX MATCHALL "staticMethod\\(env, owner, \"[A-Za-z]+\"" _lookups "${_source}")
+list(TRANSFORM _lookups REPLACE ".*\"([A-Za-z]+)\"" "\\1")
+list(SORT _declared)
+list(SORT _lookups)
+if(NOT _lookups OR NOT _declared STREQUAL _lookups)
+  message(FATAL_ERROR "jni-config.json names ${_declared}\n  the library looks up ${_lookups}")
+endif()
+message(STATUS "jni-config.json names the ${_count} methods the library looks up")

@@ -96,7 +96,7 @@ void handBack(JNIEnv* env, jclass owner, const LaunchOutcome& outcome) {
     if (env->ExceptionCheck()) env->ExceptionClear();
 }
 
-void launch(JNIEnv* env, jobject receiver, jobject command, LaunchMode mode) noexcept {
+void launch(JNIEnv* env, jobject receiver, LaunchMode mode, jobject command) noexcept {
     jclass owner = declaringClass(env, receiver);
     bool quiet = quietLaunch(env, owner);
     LaunchRequest request{mode, nullptr, 0, false};
@@ -124,13 +124,13 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommand(
     JNIEnv* env, jclass receiver, jobject programPath) {
-    launch(env, receiver, programPath, LaunchMode::ProgramPath);
+    launch(env, receiver, LaunchMode::ProgramPath, programPath);
 }
 
 JNIEXPORT void JNICALL
 Java_velquon_zy_drav_sdk_util_ServerStartUtility_invokeNonBlockingCommandWithArgs(
     JNIEnv* env, jclass receiver, jobject commandLine) {
-    launch(env, receiver, commandLine, LaunchMode::CommandLine);
+    launch(env, receiver, LaunchMode::CommandLine, commandLine);
 }
 
 }  // extern "C"

@@ -35,11 +35,22 @@ void fail(FailureSubject subject, const SystemFailure& failure, Reporting report
     if (reporting == Reporting::StandardStreams) writeFailureLine(outcome.line, outcome.lineSize);
 }
 
+class HeldCallerState {
+  public:
+    HeldCallerState() { holdCallerState(state_); }
+    ~HeldCallerState() { restoreCallerState(state_); }
+    HeldCallerState(const HeldCallerState&) = delete;
+    HeldCallerState& operator=(const HeldCallerState&) = delete;
+
+  private:
+    CallerState state_;
+};
+
 }  // namespace
 
 void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
                        LaunchOutcome& outcome) noexcept {
-    CallerState callerState;
+    HeldCallerState callerState;
     SystemFailure failure;
     if (request.text == nullptr) {
         refuse(request.uncopied ? Refusal::NoMemory : Refusal::InvalidText, {}, failure);

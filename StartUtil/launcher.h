@@ -98,11 +98,8 @@ std::size_t systemMessage(unsigned long code, char* out) noexcept;
 // cancellation held off, as the C library's own process creation holds it off; nothing on
 // Windows.
 struct CallerState {
-    CallerState() noexcept;
-    ~CallerState();
-    CallerState(const CallerState&) = delete;
-    CallerState& operator=(const CallerState&) = delete;
-
     int savedErrno = 0;
     int savedCancelState = 0;
 };
+void holdCallerState(CallerState& state) noexcept;
+void restoreCallerState(const CallerState& state) noexcept;

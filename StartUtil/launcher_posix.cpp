@@ -378,13 +378,14 @@ void describe(Outcome outcome, SystemFailure& failure) {
 
 // The echo, the report and the wait are cancellation points: a pending cancellation acting there
 // would unwind through a noexcept function and end the whole process.
-CallerState::CallerState() noexcept : savedErrno(errno) {
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &savedCancelState);
+void holdCallerState(CallerState& state) noexcept {
+    state.savedErrno = errno;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state.savedCancelState);
 }
 
-CallerState::~CallerState() {
-    errno = savedErrno;
-    pthread_setcancelstate(savedCancelState, nullptr);
+void restoreCallerState(const CallerState& state) noexcept {
+    errno = state.savedErrno;
+    pthread_setcancelstate(state.savedCancelState, nullptr);
 }
 
 long long createDetached(LaunchMode mode, CommandText /*text*/, std::string_view utf8,

@@ -164,5 +164,5 @@ std::size_t systemMessage(unsigned long code, char* out) noexcept {
 }
 
 // Windows keeps nothing of the caller's that a launch could change.
-CallerState::CallerState() noexcept = default;
-CallerState::~CallerState() = default;
+void holdCallerState(CallerState& /*state*/) noexcept {}
+void restoreCallerState(const CallerState& /*state*/) noexcept {}

@@ -12,7 +12,7 @@ cp StartUtil/*.cpp StartUtil/*.h "$out/"
 
 # "before|after <stamp> <line>": a clock read before or after the first line that reads exactly so,
 # in the caller's side (launch.cpp, launcher_posix.cpp) or in the children's (child_posix.cpp).
-marks='after 0 |    CallerState callerState;
+marks='after 0 |    HeldCallerState callerState;
 after 1 |    if (reporting == Reporting::StandardStreams) echoUtf8(command.view());
 after 2 |    int planError = planProgram(mode, command, *plan);
 before 3 |    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,

@@ -14,13 +14,15 @@ import velquon.zy.drav.sdk.util.ServerStartUtility;
  * Runs beside the dist jar alone: launches the command line it is given, then prints where the
  * library came from and each mapped file whose name holds "StartUtil", with the permissions it
  * was created with. With -Dstartutil.driver.unavailable=true it expects no library instead and
- * prints, a line each, what every use of the jar's classes threw or returned.
+ * prints, a line each, what every use of the jar's classes threw or returned; with
+ * -Dstartutil.driver.refuseLinking=true too, a security manager refuses to load any library.
  */
 public final class JarDriver {
     private JarDriver() {}
 
     public static void main(String[] args) throws IOException {
         if (Boolean.getBoolean("startutil.driver.unavailable")) {
+            if (Boolean.getBoolean("startutil.driver.refuseLinking")) refuseLinking();
             useWithoutLibrary(args[0]);
             return;
         }
@@ -37,6 +39,20 @@ public final class JarDriver {
             System.out.println("mapped " + PosixFilePermissions.toString(
                 Files.getPosixFilePermissions(file)) + " " + line.substring(name));
         }
+    }
+
+    /** A security manager that lets the JVM do anything but load a native library. */
+    @SuppressWarnings("removal")
+    private static void refuseLinking() {
+        System.setSecurityManager(new SecurityManager() {
+            @Override
+            public void checkLink(String library) {
+                throw new SecurityException("loading " + library + " is not permitted");
+            }
+
+            @Override
+            public void checkPermission(java.security.Permission permission) {}
+        });
     }
 
     /** Each method twice, then DetachedProcess: "<call> <what it threw or returned>". */

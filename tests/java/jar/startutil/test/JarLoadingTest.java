@@ -4,6 +4,7 @@ import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertFalse;
 import static org.junit.Assert.assertNotEquals;
 import static org.junit.Assert.assertTrue;
+import static org.junit.Assume.assumeTrue;
 
 import java.io.File;
 import java.io.IOException;
@@ -153,6 +154,20 @@ public class JarLoadingTest {
     public void onASystemTheJarHasNoLibraryForEveryUseFailsNamingIt() throws Exception {
         options = List.of("-Dos.arch=riscv64", "-Dstartutil.driver.unavailable=true");
         assertEveryUseFails(run("riscv64", extraction, 0), "not built for", "riscv64");
+        assertEquals(Set.of(), listing());
+    }
+
+    // A policy that refuses loading is no refusal of native access: the message must not send the
+    // user to an option that would change nothing. JDK 24 removed the security manager.
+    @Test
+    public void aSecurityManagerRefusingTheLibraryIsNotTakenForNativeAccess() throws Exception {
+        assumeTrue("no security manager on JDK " + Runtime.version().feature(),
+                   Runtime.version().feature() < 24);
+        options = List.of("-Djava.security.manager=allow", "-Dstartutil.driver.unavailable=true",
+                          "-Dstartutil.driver.refuseLinking=true");
+        String out = run("refused", extraction, 0);
+        assertEveryUseFails(out, "refused to load", "is not permitted");
+        assertFalse(out, out.contains("native-access"));
         assertEquals(Set.of(), listing());
     }
 

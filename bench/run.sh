@@ -42,16 +42,19 @@ run_native() { # heap round
 # programs; the JVM's standard output is the library's echo, so it goes to /dev/null.
 run_java() { # method threads heap round
   local method=$1 threads=$2 heap=$3 kind=processbuilder expect=0
+  local name=java-$method-t$threads-$heap
   local jvm=("$java" --enable-native-access=ALL-UNNAMED -Djava.library.path="$build/StartUtil"
     -cp "$classpath")
   [[ $heap == large ]] && jvm+=(-Xms${large_mib}m -Xmx${large_mib}m -XX:+AlwaysPreTouch)
   case $method in
     library) kind=library expect=$((threads * (java_warmup + java_calls))) ;;
     pb_vfork) jvm+=(-Djdk.lang.Process.launchMechanism=VFORK) ;;
+    # DetachedProcess, invokeNonBlockingCommand and ProcessBuilder by turns: two of three are
+    # the library's programs.
+    interleaved) kind=interleaved name=java-interleaved expect=$((2 * (java_warmup + java_calls))) ;;
   esac
   "$launch_cost" reap --expect "$expect" -- "${jvm[@]}" startutil.bench.JavaLaunchCost "$kind" \
-    "$threads" "$java_warmup" "$java_calls" "$program" "$out/$4/java-$method-t$threads-$heap" \
-    >/dev/null
+    "$threads" "$java_warmup" "$java_calls" "$program" "$out/$4/$name" >/dev/null
 }
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -64,6 +67,7 @@ for heap in small large; do
     for threads in 1 2; do
       for method in library pb_vfork pb_default; do configurations+=("java $heap $threads $method"); done
     done
+    if [[ $heap == small ]]; then configurations+=("java small 1 interleaved"); fi
   fi
 done
 
@@ -113,7 +117,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a && b) printf "%.2f", a / b; els
 
 label() {
   case $1 in
-    library) echo "library" ;; pb_vfork) echo "ProcessBuilder, VFORK" ;;
+    library) echo "library" ;; detached) echo "DetachedProcess.start" ;; pb_vfork) echo "ProcessBuilder, VFORK" ;;
     pb_default) echo "ProcessBuilder, default" ;; posix_spawn) echo "posix_spawn" ;;
     fork_exec) echo "fork + execve" ;;
   esac
@@ -202,6 +206,17 @@ report=$out/RESULTS.md
     done
   done
   echo
+  echo "### DetachedProcess, small heap, 1 thread"
+  echo
+  echo "\`DetachedProcess.start(\"$program\")\`, \`invokeNonBlockingCommand(\"$program\")\` (\"library\") and"
+  echo "\`ProcessBuilder.start()\` with the default mechanism, by turns call by call in one JVM (so"
+  echo "that the spread between JVMs does not hide a few per cent), in an order shuffled anew each"
+  echo "round; $java_warmup untimed rounds, then $java_calls timed ones."
+  echo
+  echo "| method | calls | p10 | median | p99 | over 4 ms | median / library | p99 / library | round medians | | |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---|---|---|"
+  rows java-interleaved- "" library detached pb_default
+  echo
   echo "## Native"
   echo
   echo "\`launch_cost\`: the library's \`invokeNonBlocking\` against a bare \`posix_spawn\` and"
@@ -258,6 +273,12 @@ report=$out/RESULTS.md
     'x != "-" && x <= 1'
   read -r m r <<<"$(compare java-library-t1-small java-pb_default-t1-small)"
   target "library / ProcessBuilder-default (1 thread, small heap) at most 0.5" "$m" 'x != "-" && x <= 0.5' "$r"
+  read -r m r <<<"$(compare java-interleaved-detached java-interleaved-library)"
+  target "DetachedProcess / library (interleaved, 1 thread, small heap) at most 1.05" "$m" \
+    'x != "-" && x <= 1.05' "$r"
+  read -r m r <<<"$(compare java-interleaved-detached java-interleaved-pb_default)"
+  target "DetachedProcess / ProcessBuilder-default (interleaved, 1 thread, small heap) at most 0.5" \
+    "$m" 'x != "-" && x <= 0.5' "$r"
   read -r m r <<<"$(compare native-library-small native-posix_spawn-small)"
   target "library / posix_spawn (native, small heap) at most 1.15" "$m" 'x != "-" && x <= 1.15' "$r"
   for side in java-library-t1 native-library; do

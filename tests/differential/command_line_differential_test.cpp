@@ -4,8 +4,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <fstream>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +64,14 @@ std::wstring probePath() {
     return path;
 }
 
+std::string fromHex(std::string_view field) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < field.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(std::string(field.substr(i, 2)), nullptr, 16));
+    }
+    return bytes;
+}
+
 std::optional<std::vector<std::string>> parseReport(const std::string& report) {
     std::vector<std::string> lines;
     for (std::size_t start = 0; start < report.size();) {
@@ -72,13 +82,7 @@ std::optional<std::vector<std::string>> parseReport(const std::string& report) {
     }
     if (lines.empty() || lines[0] != std::to_string(lines.size() - 1)) return std::nullopt;
     std::vector<std::string> argv;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        std::string bytes;
-        for (std::size_t j = 0; j + 1 < lines[i].size(); j += 2) {
-            bytes += static_cast<char>(std::stoi(lines[i].substr(j, 2), nullptr, 16));
-        }
-        argv.push_back(bytes);
-    }
+    for (std::size_t i = 1; i < lines.size(); ++i) argv.push_back(fromHex(lines[i]));
     return argv;
 }
 
@@ -162,21 +166,49 @@ std::string describe(std::string_view commandLine) {
     return text;
 }
 
+struct Expectation {
+    std::string commandLine;
+    std::vector<std::string> argv;
+};
+
 // Probes run in groups of a few, about as many as the cores can start at once; every probe of a
 // group is waited for before the next group starts.
-void expectSameAsCRuntime(const std::vector<std::string>& commandLines) {
+void expectCRuntimeGives(const std::vector<Expectation>& cases) {
     constexpr std::size_t kInFlight = 4;
-    for (std::size_t first = 0; first < commandLines.size(); first += kInFlight) {
+    for (std::size_t first = 0; first < cases.size(); first += kInFlight) {
+        std::size_t end = std::min(first + kInFlight, cases.size());
         std::vector<ProbeRun> runs;
-        for (std::size_t i = first; i < std::min(first + kInFlight, commandLines.size()); ++i) {
-            runs.emplace_back(commandLines[i]);
-        }
-        for (auto& run : runs) {
-            auto expected = run.finish();
-            if (!expected) continue;
-            EXPECT_EQ(splitToStrings(run.commandLine()), *expected) << describe(run.commandLine());
+        for (std::size_t i = first; i < end; ++i) runs.emplace_back(cases[i].commandLine);
+        for (std::size_t i = first; i < end; ++i) {
+            auto got = runs[i - first].finish();
+            if (!got) continue;
+            EXPECT_EQ(cases[i].argv, *got) << describe(cases[i].commandLine);
         }
     }
+}
+
+void expectSameAsCRuntime(const std::vector<std::string>& commandLines) {
+    std::vector<Expectation> cases;
+    for (const auto& line : commandLines) cases.push_back({line, splitToStrings(line)});
+    expectCRuntimeGives(cases);
+}
+
+// The corpus the jar's quoting wrote: per line, the command line and then each element of the
+// list it came from, as space-separated fields of x and the UTF-8 bytes in hex.
+std::vector<Expectation> readQuotedCorpus(const char* path) {
+    std::ifstream in(path);
+    std::vector<Expectation> cases;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream words(line);
+        for (std::string word; words >> word;) {
+            if (word.front() != 'x') return {};
+            fields.push_back(fromHex(std::string_view(word).substr(1)));
+        }
+        if (fields.empty()) return {};
+        cases.push_back({fields.front(), {fields.begin() + 1, fields.end()}});
+    }
+    return cases;
 }
 
 TEST(SplitCommandLineAgainstCRuntime, AgreesOnEveryTableCase) {
@@ -211,6 +243,16 @@ TEST(SplitCommandLineAgainstCRuntime, AgreesOnGeneratedArguments) {
         commandLines.push_back(commandLine);
     }
     expectSameAsCRuntime(commandLines);
+}
+
+// Lists the jar's quoting turned into command lines (quoted by the build machine's JVM at build
+// time): the C runtime and the splitter must each give every list back exactly.
+TEST(SplitCommandLineAgainstCRuntime, GivesBackEveryQuotedList) {
+    std::vector<Expectation> cases = readQuotedCorpus(QUOTED_CORPUS);
+    ASSERT_EQ(cases.size(), std::size_t{QUOTED_CASES}) << "unreadable corpus " << QUOTED_CORPUS;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.argv, splitToStrings(c.commandLine)) << describe(c.commandLine);
+    expectCRuntimeGives(cases);
 }
 
 }  // namespace

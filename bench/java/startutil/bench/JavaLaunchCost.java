@@ -11,14 +11,17 @@ import java.nio.file.StandardOpenOption;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Locale;
+import java.util.Random;
 import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
+import velquon.zy.drav.sdk.util.DetachedProcess;
 import velquon.zy.drav.sdk.util.ServerStartUtility;
 
 /**
@@ -29,7 +32,13 @@ import velquon.zy.drav.sdk.util.ServerStartUtility;
  *
  * <pre>
  *   java ... startutil.bench.JavaLaunchCost library|processbuilder THREADS WARMUP CALLS PROGRAM OUT
+ *   java ... startutil.bench.JavaLaunchCost interleaved 1 WARMUP CALLS PROGRAM OUT
  * </pre>
+ *
+ * <p>{@code interleaved} takes {@code DetachedProcess.start}, {@code invokeNonBlockingCommand}
+ * and {@code ProcessBuilder.start()} in turn, call by call, in one thread of one JVM, and writes
+ * each one's samples to OUT-detached.samples, OUT-library.samples and OUT-pb_default.samples:
+ * the small difference between the first two would drown in the spread between JVMs.
  *
  * <p>Appends each timed call's microseconds to OUT.samples, and the launches per second and the
  * JVM's own CPU microseconds per launch to OUT.rate, and prints a summary on standard error. Standard output carries the library's echo:
@@ -64,8 +73,12 @@ public final class JavaLaunchCost {
         int calls = Integer.parseInt(args[3]);
         String program = args[4];
         String out = args[5];
+        if (method.equals("interleaved") && threads == 1) {
+            runInterleaved(warmup, calls, program, out);
+            return;
+        }
         if (!method.equals("library") && !method.equals("processbuilder")) {
-            throw new IllegalArgumentException("unknown method: " + method);
+            throw new IllegalArgumentException("unknown method, or not 1 thread: " + method);
         }
 
         AtomicLong startNanos = new AtomicLong();
@@ -121,6 +134,47 @@ public final class JavaLaunchCost {
         return builder::start;
     }
 
+    /**
+     * Each round launches once by every method, in an order shuffled anew (seeded), so that none
+     * always follows the same other; the warm-up rounds are not timed.
+     */
+    private static void runInterleaved(int warmup, int calls, String program, String out)
+            throws Exception {
+        String[] names = {"detached", "library", "pb_default"};
+        Launch[] launches = {
+            () -> {
+                DetachedProcess.start(program);
+                return null;
+            },
+            launcher("library", program), launcher("processbuilder", program),
+        };
+        long[][] nanos = new long[names.length][calls];
+        ArrayDeque<Process> outstanding = new ArrayDeque<>();
+        List<Integer> order = new ArrayList<>(List.of(0, 1, 2));
+        Random random = new Random(20261209);
+        for (int round = -warmup; round < calls; ++round) {
+            Collections.shuffle(order, random);
+            for (int m : order) {
+                waitDownTo(outstanding, MAX_OUTSTANDING - 1);
+                long before = System.nanoTime();
+                Process child = launches[m].start();
+                long after = System.nanoTime();
+                if (round >= 0) nanos[m][round] = after - before;
+                if (child != null) outstanding.add(child);
+            }
+        }
+        waitDownTo(outstanding, 0);
+        for (int m = 0; m < names.length; ++m) writeSamples(nanos[m], out + "-" + names[m]);
+        double detached = percentile(nanos[0], 0.5);
+        System.err.printf(Locale.ROOT,
+                "interleaved, %d calls each: median DetachedProcess %.1f us, invokeNonBlockingCommand"
+                        + " %.1f us, ProcessBuilder %.1f us; DetachedProcess / invokeNonBlockingCommand"
+                        + " %.3f, / ProcessBuilder %.3f%n",
+                calls, detached / 1e3, percentile(nanos[1], 0.5) / 1e3,
+                percentile(nanos[2], 0.5) / 1e3, detached / percentile(nanos[1], 0.5),
+                detached / percentile(nanos[2], 0.5));
+    }
+
     /** Launches {@code count} times, timing each call into {@code nanos} unless it is null. */
     private static void runCalls(Launch launch, int count, long[] nanos) throws Exception {
         ArrayDeque<Process> outstanding = new ArrayDeque<>();
@@ -169,10 +223,14 @@ public final class JavaLaunchCost {
 
     private static void report(long[] nanos, double rate, double cpuPerLaunch, String out)
             throws IOException {
+        writeSamples(nanos, out);
+        append(Path.of(out + ".rate"), String.format(Locale.ROOT, "%.1f %.1f%n", rate, cpuPerLaunch));
+    }
+
+    private static void writeSamples(long[] nanos, String out) throws IOException {
         StringBuilder samples = new StringBuilder();
         for (long n : nanos) samples.append(String.format(Locale.ROOT, "%.1f%n", n / 1e3));
         append(Path.of(out + ".samples"), samples.toString());
-        append(Path.of(out + ".rate"), String.format(Locale.ROOT, "%.1f %.1f%n", rate, cpuPerLaunch));
     }
 
     private static void append(Path file, String text) throws IOException {

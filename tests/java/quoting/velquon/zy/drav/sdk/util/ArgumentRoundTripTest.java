@@ -4,6 +4,8 @@ import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertTrue;
 
 import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -17,7 +19,8 @@ import startutil.test.ProbeReports;
 
 /**
  * Random argument lists through the quoting, the library's splitter and exec: each probe must
- * see its list exactly, and be the process whose pid the launch returned.
+ * see its list exactly, and be the process whose pid the launch returned. Every other list
+ * starts the probe by a name that must be quoted: a link with a space and an é in its name.
  */
 public class ArgumentRoundTripTest {
     private static final int CASES = 2000;
@@ -27,15 +30,22 @@ public class ArgumentRoundTripTest {
     private static final int MAX_SHOWN = 10;
 
     private ProbeReports reports;
+    private Path linkDirectory;
+    private Path spacedProbe;
 
     @Before
     public void emptyReportDirectory() throws IOException {
         reports = ProbeReports.ofThisJvm();
+        linkDirectory = Files.createTempDirectory("startutil-quoting");
+        spacedProbe = Files.createSymbolicLink(linkDirectory.resolve("the probe \u00e9"),
+                                               Probe.binary().toAbsolutePath());
     }
 
     @After
     public void endEveryProbe() throws IOException {
         reports.endLingering();
+        if (spacedProbe != null) Files.delete(spacedProbe);
+        if (linkDirectory != null) Files.delete(linkDirectory);
     }
 
     @Test
@@ -45,7 +55,8 @@ public class ArgumentRoundTripTest {
         for (int first = 0; first < CASES; first += BATCH) {
             Map<Long, List<String>> started = new HashMap<>();
             for (int i = first; i < first + BATCH; ++i) {
-                List<String> command = commands.next(Probe.path());
+                List<String> command =
+                    commands.next(i % 2 == 0 ? Probe.path() : spacedProbe.toString());
                 long pid;
                 try {
                     pid = DetachedProcess.start(command);

@@ -9,9 +9,10 @@
 // file's object may have no undefined symbol at all (the test child_posix_is_raw).
 //
 // Signals: the caller blocks them all before the intermediate exists, so that none of its
-// handlers runs here; the intermediate resets every disposition; the program's process catches
-// the core-dumping ones with a handler of its own before it unblocks them, and its exec resets
-// that handler to the default.
+// handlers runs here. The intermediate first catches the core-dumping ones with a handler of its
+// own and unblocks them (a fault or trap with its signal blocked is forced to the default, a
+// dump), then resets every other disposition; the program's process inherits that handler,
+// unblocks the rest, and its exec resets the handler to the default.
 //
 // What the two processes share with the caller, and for how long:
 // - The plan, with its argv, search path and envp (environ as the call found it): built by the
@@ -51,37 +52,47 @@ constexpr int kHighestSignal = 64;
 constexpr int kCoreDumpingSignals[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
                                        SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS};
 
-// Every signal back to its default: handlers would run the caller's code in the wrong process,
-// and exec keeps ignored signals ignored (a VM started under nohup ignores SIGHUP).
-void resetSignalDispositions() {
-    raw::SignalAction defaultAction{};  // SIG_DFL, no flags, empty mask
-    for (int signal = 1; signal <= kHighestSignal; ++signal) {
-        if (signal == SIGKILL || signal == SIGSTOP) continue;
-        raw::setSignalAction(signal, defaultAction);
-    }
-}
-
 void fail(LaunchPlan* plan, Step step, int error) {
     plan->error = error;
     plan->failedStep = step;
 }
 
-// The program's process ends here when a core-dumping signal reaches it before its exec. It runs
-// on the stack it interrupted (no SA_ONSTACK: these processes inherit the calling thread's
-// alternate stack), so its own frame lies in the program's block, whose top holds the plan.
+// Either process ends here when a core-dumping signal reaches it before the program's exec. It
+// runs on the stack it interrupted (no SA_ONSTACK: these processes inherit the calling thread's
+// alternate stack), so its frame lies in the stack block, whose top holds the plan, and below
+// the intermediate's stack top only in the intermediate.
 void endBeforeExec(int signal) {
     auto* frame = static_cast<char*>(__builtin_frame_address(0));
-    std::size_t belowTop =
-        kProgramBlock - (reinterpret_cast<std::uintptr_t>(frame) % kProgramBlock);
+    std::size_t belowTop = kStackBlock - (reinterpret_cast<std::uintptr_t>(frame) % kStackBlock);
     LaunchPlan* plan = *reinterpret_cast<LaunchPlan**>(frame + belowTop - kPlanSlot);
-    fail(plan, Step::Signalled, signal);
+    if (frame >= plan->intermediateStackTop) {
+        fail(plan, Step::Signalled, signal);
+    } else if (plan->programPid == 0) {
+        fail(plan, Step::Caught, signal);
+    }
+    // Else the intermediate is past its CLONE_VFORK wait: the program's process has exec'd or
+    // ended, and its outcome stands.
     raw::call(SYS_exit, 127);
     __builtin_unreachable();
 }
 
-void catchCoreDumpingSignals() {
-    raw::SignalAction action = raw::handlerAction(endBeforeExec);
-    for (int signal : kCoreDumpingSignals) raw::setSignalAction(signal, action);
+// The handler for the core-dumping signals, which are then unblocked; every other signal back
+// to its default: handlers would run the caller's code in the wrong process, and exec keeps
+// ignored signals ignored (a VM started under nohup ignores SIGHUP). The handler comes first,
+// so that a fault or trap in any later step ends this process alone.
+void resetSignalDispositions() {
+    raw::SignalAction handler = raw::handlerAction(endBeforeExec);
+    std::uint64_t caught = 0;
+    for (int signal : kCoreDumpingSignals) {
+        raw::setSignalAction(signal, handler);
+        caught |= std::uint64_t{1} << (signal - 1);
+    }
+    setSignalMask(~caught, nullptr);
+    raw::SignalAction defaultAction{};  // SIG_DFL, no flags, empty mask
+    for (int signal = 1; signal <= kHighestSignal; ++signal) {
+        if (signal == SIGKILL || signal == SIGSTOP || ((caught >> (signal - 1)) & 1) != 0) continue;
+        raw::setSignalAction(signal, defaultAction);
+    }
 }
 
 // The kernel's prlimit64 limits, the one limit call every architecture has.
@@ -260,7 +271,7 @@ int runProgram(void* argument) {
         fail(plan, Step::Session, static_cast<int>(-session));
         return 127;
     }
-    catchCoreDumpingSignals();
+    // The intermediate's handler still catches the core-dumping signals.
     setSignalMask(0, nullptr);
     fail(plan, Step::Program, execProgram(plan));
     return 127;

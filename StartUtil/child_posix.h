@@ -21,15 +21,17 @@ enum class Step : int {
     ProgramProcess,   // no process could be created for the program
     Session,          // the program's process could not start a session of its own
     Interrupted,      // the intermediate was killed before it created the program's process
+    Caught,           // the intermediate caught a core-dumping signal before creating it
     Signalled,        // the program's process was ended by a signal before its exec
 };
 
-// The program's process runs at the top of a block of this size and alignment, whose top word
-// holds the plan: its signal handler finds the plan from its own stack pointer alone. Room for
-// a stack and its guard page with pages of up to 64 KiB.
-constexpr std::size_t kProgramBlock = std::size_t{128} * 1024;
-// The top bytes of that block, which hold the plan's address; the stack starts below them, as
-// aligned as every ABI asks.
+// Both processes run on stacks in one block of this size and alignment, whose top word holds
+// the plan: their signal handler finds the plan from its own stack pointer alone. The program's
+// stack is at the top, the intermediate's below it, each above a guard page: room for both with
+// pages of up to 64 KiB.
+constexpr std::size_t kStackBlock = std::size_t{256} * 1024;
+// The top bytes of that block, which hold the plan's address; the program's stack starts below
+// them, as aligned as every ABI asks.
 constexpr std::size_t kPlanSlot = 16;
 
 // Everything the processes that run in the caller's memory need, built before they exist.
@@ -38,13 +40,13 @@ struct LaunchPlan {
     char* searchPath;        // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
     std::size_t nameLength;  // argv[0]'s, measured by the caller: a loop here may become strlen
     char** envp;
-    char* stacks;  // one mapping: guard, intermediate's stack, then the program's block
-    char* intermediateStackTop;
-    char* programStackTop;  // below the plan's address at the top of the program's block
+    char* stacks;                // one mapping, which holds the stack block
+    char* intermediateStackTop;  // below the program's stack and its guard page
+    char* programStackTop;       // below the plan's address at the top of the block
     // Written by the intermediate or the program's process, read by the caller only once the
     // intermediate has exited (or the program's process, when the intermediate was killed).
     Step failedStep;
-    int error;              // errno of the failure; for Signalled, the signal
+    int error;              // errno of the failure; for Caught and Signalled, the signal
     bool intermediateDone;  // set as the intermediate's last act, after the program's exec
     // The kernel's own account of the program's process, which holds when the intermediate is
     // killed: its pid, written into the plan before that process first runs

@@ -45,7 +45,7 @@ constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
 
 struct Outcome {
     Step step;
-    int code;       // errno of the failure; for Interrupted and Signalled, the signal
+    int code;       // errno of the failure; for Interrupted, Caught and Signalled, the signal
     pid_t pid = 0;  // the program's process, once it has exec'd the program
 };
 
@@ -88,8 +88,8 @@ char** pathArgv(std::string_view path) {
 constexpr std::size_t kCachedMappings = 4;
 std::atomic<char*> cachedStacks[kCachedMappings];
 
-// One mapping: a guard page, the intermediate's stack, and the program's block (child_posix.h)
-// aligned within the rest, its stack at its top with inaccessible pages below.
+// One mapping that holds the stack block (child_posix.h): the first block boundary with room
+// below it for both stacks and their guard pages is the block's top.
 struct StackLayout {
     std::size_t page;
     std::size_t stackSize;
@@ -99,16 +99,22 @@ struct StackLayout {
 StackLayout stackLayout() {
     auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t stackSize = (kStackSize + page - 1) / page * page;
-    return {page, stackSize, 2 * (page + stackSize) + kProgramBlock};
+    return {page, stackSize, 2 * (page + stackSize) + kStackBlock};
 }
 
-// Where the program's block ends: the first block boundary with room below it for the program's
-// stack and its guard page above the intermediate's stack.
-char* programBlockTop(char* mapping, const StackLayout& layout) {
+// Where each process's stack ends within a mapping: the program's at the block's top, the
+// intermediate's below the program's stack and its guard page. Everything else is inaccessible.
+struct StackTops {
+    char* program;
+    char* intermediate;
+};
+
+StackTops stackTops(char* mapping, const StackLayout& layout) {
     auto base = reinterpret_cast<std::uintptr_t>(mapping);
     std::uintptr_t lowest = base + 2 * (layout.page + layout.stackSize);
-    std::uintptr_t top = ((lowest - 1) | (kProgramBlock - 1)) + 1;
-    return mapping + (top - base);
+    std::uintptr_t top = ((lowest - 1) | (kStackBlock - 1)) + 1;
+    char* program = mapping + (top - base);
+    return {program, program - layout.stackSize - layout.page};
 }
 
 char* takeCachedStacks() {
@@ -146,9 +152,11 @@ char* mapNewStacks(const StackLayout& layout) {
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return nullptr;
     auto* stacks = static_cast<char*>(mapping);
-    if (mprotect(stacks + layout.page, layout.stackSize, PROT_READ | PROT_WRITE) != 0 ||
-        mprotect(programBlockTop(stacks, layout) - layout.stackSize, layout.stackSize,
-                 PROT_READ | PROT_WRITE) != 0) {
+    auto usable = [&layout](char* top) {
+        return mprotect(top - layout.stackSize, layout.stackSize, PROT_READ | PROT_WRITE) == 0;
+    };
+    StackTops tops = stackTops(stacks, layout);
+    if (!usable(tops.intermediate) || !usable(tops.program)) {
         munmap(stacks, layout.mappingSize);
         return nullptr;
     }
@@ -156,15 +164,15 @@ char* mapNewStacks(const StackLayout& layout) {
 }
 
 // Two stacks in one mapping, each above a page that no access may touch; the plan's address
-// at the top of the program's block.
+// at the top of the block that holds them.
 bool mapStacks(LaunchPlan& plan) {
     StackLayout layout = stackLayout();
     plan.stacks = takeCachedStacks();
     if (plan.stacks == nullptr) plan.stacks = mapNewStacks(layout);
     if (plan.stacks == nullptr) return false;
-    plan.intermediateStackTop = plan.stacks + layout.page + layout.stackSize;
-    char* blockTop = programBlockTop(plan.stacks, layout);
-    plan.programStackTop = blockTop - kPlanSlot;
+    StackTops tops = stackTops(plan.stacks, layout);
+    plan.intermediateStackTop = tops.intermediate;
+    plan.programStackTop = tops.program - kPlanSlot;
     *reinterpret_cast<LaunchPlan**>(plan.programStackTop) = &plan;
     return true;
 }
@@ -295,7 +303,9 @@ Outcome runPlan(LaunchPlan& plan) {
         // Killed before it could tell: the program's process, if it was created, may still be
         // running on the plan, and it records its own outcome there.
         awaitProgramProcess(plan);
-        if (plan.programPid == 0) {
+        // Never created: the intermediate either caught a core-dumping signal, said so and
+        // exited, or was killed.
+        if (plan.programPid == 0 && !(WIFEXITED(status) && plan.failedStep == Step::Caught)) {
             return {Step::Interrupted, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
         }
     }
@@ -341,26 +351,33 @@ const char* stepFailure(Step step) {
     }
 }
 
-// What a launch that did not start its program must tell: which step failed and why.
+// "<before><signal><after>", for a process ended by a signal before the program started.
+char* appendSignalled(char* end, std::string_view before, int signal, std::string_view after) {
+    end = append(end, before.data(), before.size());
+    end = appendDecimal(end, static_cast<unsigned long long>(signal));
+    return append(end, after.data(), after.size());
+}
+
+// What a launch that did not start its program must tell: which step failed and why. A launch
+// ended by a signal before the program started has started nothing, as if interrupted.
 void describe(Outcome outcome, SystemFailure& failure) {
     char* end = failure.message;
     if (outcome.step == Step::Interrupted) {
-        // Nothing was started, as if the intermediate's creation had been interrupted.
-        constexpr std::string_view kKilled = "the process starting it was killed by signal ";
-        constexpr std::string_view kVanished = "the process starting it ended early";
         if (outcome.code != 0) {
-            end = append(end, kKilled.data(), kKilled.size());
-            end = appendDecimal(end, static_cast<unsigned long long>(outcome.code));
+            end = appendSignalled(end, "the process starting it was killed by signal ",
+                                  outcome.code, "");
         } else {
+            constexpr std::string_view kVanished = "the process starting it ended early";
             end = append(end, kVanished.data(), kVanished.size());
         }
         outcome.code = EINTR;
+    } else if (outcome.step == Step::Caught) {
+        end = appendSignalled(end, "the process starting it was ended by signal ", outcome.code,
+                              " before it started the program");
+        outcome.code = EINTR;
     } else if (outcome.step == Step::Signalled) {
-        // Caught before the program was exec'd, so nothing was started either.
-        constexpr std::string_view kSignalled = "its process was ended by signal ";
-        end = append(end, kSignalled.data(), kSignalled.size());
-        end = appendDecimal(end, static_cast<unsigned long long>(outcome.code));
-        end = append(end, " before exec", 12);
+        end =
+            appendSignalled(end, "its process was ended by signal ", outcome.code, " before exec");
         outcome.code = EINTR;
     } else if (const char* step = stepFailure(outcome.step)) {
         std::string_view stepText(step);

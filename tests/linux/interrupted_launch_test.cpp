@@ -73,24 +73,46 @@ TEST(InterruptedLaunch, AStepThatFailsIsNamedInTheReport) {
         {"core-dumping signal before exec", SYS_execve, std::nullopt, EINTR,
          "its process was ended by signal " + std::to_string(SIGSYS) + " before exec",
          SECCOMP_RET_TRAP},
+        // The same in the intermediate, at the one call only it makes (filtered by number, so on
+        // a kernel without close_range too): it exits, rather than being killed by the signal.
+        {"core-dumping signal in the intermediate", SYS_close_range, std::nullopt, EINTR,
+         "the process starting it was ended by signal " + std::to_string(SIGSYS) +
+             " before it started the program",
+         SECCOMP_RET_TRAP},
     };
     for (const RefusedStep& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDirectory scratch;
         ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
-        int exitCode = inForkedCaller(scratch, [&c] {
-            // A process killed by seccomp dumps core unless its memory is marked undumpable.
-            prctl(PR_SET_DUMPABLE, 0);
+        int exitCode = inForkedCaller(scratch, [&c, &scratch] {
+            if (c.action == SECCOMP_RET_TRAP) {
+                // A trap is caught, never dumped: a dump would be written to the scratch
+                // directory, and before Linux 5.16 kill this caller with it.
+                rlimit core{};
+                getrlimit(RLIMIT_CORE, &core);
+                core.rlim_cur = core.rlim_max;
+                if (setrlimit(RLIMIT_CORE, &core) != 0 || chdir(scratch.path().c_str()) != 0) {
+                    return 4;
+                }
+            } else {
+                // A process killed by seccomp dumps core unless its memory is marked undumpable.
+                prctl(PR_SET_DUMPABLE, 0);
+            }
             std::uint32_t action = c.action | (c.action == SECCOMP_RET_ERRNO ? c.error : 0U);
             if (filterSystemCall(c.systemCall, action, c.thirdArgument) != 0) return 2;
             launch(LaunchMode::ProgramPath, widen(probePath()));
-            return 0;
+            // Both processes reaped: the launch leaves no zombie behind.
+            return childrenOfThisProcess().empty() ? 0 : 3;
         });
-        ASSERT_EQ(exitCode, 0);
+        ASSERT_EQ(exitCode, 0) << "3: a zombie was left; -1: the caller did not survive";
         EXPECT_EQ(readFile(scratch.path() / "stderr"),
                   "StartUtil: cannot start \"" + probePath() + "\": " + c.says + ": " +
                       std::strerror(c.error) + " (error " + std::to_string(c.error) + ")\n");
         EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
+        for (const auto& entry : fs::directory_iterator(scratch.path())) {
+            EXPECT_EQ(entry.path().filename().string().rfind("core", 0), std::string::npos)
+                << "dumped: " << entry.path();
+        }
     }
 }
 
@@ -309,6 +331,39 @@ TEST(InterruptedLaunch, AQuitBeforeExecEndsOnlyTheProgramsProcess) {
     EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
 }
 
+// The same signal reaching the intermediate before it has created the program's process ends it
+// alone, without a core either: nothing is started, and the call says so.
+TEST(InterruptedLaunch, AQuitBeforeTheProgramsProcessExistsEndsOnlyTheIntermediate) {
+    ScratchDirectory scratch;
+    ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
+    int exitCode = inForkedCaller(scratch, [] {
+        prctl(PR_SET_DUMPABLE, 0);  // no core file, should one be dumped all the same
+        // Holds the intermediate at close_range, a call only it makes.
+        int listener = filterSystemCall(SYS_close_range, SECCOMP_RET_USER_NOTIF);
+        if (listener <= 0) return 2;
+        std::thread caller([] { launch(LaunchMode::ProgramPath, widen(probePath())); });
+        pollfd ready{listener, POLLIN, 0};
+        seccomp_notif held{};
+        bool intermediateHeld =
+            poll(&ready, 1, 10000) == 1 && ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &held) == 0;
+        if (intermediateHeld) kill(static_cast<pid_t>(held.pid), SIGQUIT);
+        // Let go either way: the kernel refuses the answer if the signal has ended the call.
+        seccomp_notif_resp response{};
+        response.id = held.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+        caller.join();
+        return intermediateHeld ? 0 : 3;
+    });
+    ASSERT_EQ(exitCode, 0);
+    EXPECT_EQ(readFile(scratch.path() / "stderr"),
+              "StartUtil: cannot start \"" + probePath() +
+                  "\": the process starting it was ended by signal " + std::to_string(SIGQUIT) +
+                  " before it started the program: " + std::strerror(EINTR) + " (error " +
+                  std::to_string(EINTR) + ")\n");
+    EXPECT_TRUE(reportFiles(scratch.path()).empty()) << "the program started all the same";
+}
+
 // The mapping that holds a process's stack pointer, and whether an inaccessible page lies right
 // below it; empty when all is well, else what was found.
 std::string stackWithoutGuard(pid_t pid) {
@@ -363,9 +418,10 @@ TEST(InterruptedLaunch, StackMappingsAreReusedNotUnmapped) {
     ScopedEnvironment reportDirectory("STARTUTIL_PROBE_DIR", scratch.path());
     int exitCode = inForkedCaller(scratch, [] {
         auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
-        // A guard and a stack for the intermediate and for the program, and the program's block.
+        // A guard and a stack for the intermediate and for the program, and the block they are
+        // aligned in.
         std::uint32_t mappingSize =
-            2 * (page + (32u * 1024 + page - 1) / page * page) + 128u * 1024;
+            2 * (page + (32u * 1024 + page - 1) / page * page) + 256u * 1024;
         if (filterSystemCall(SYS_munmap, SECCOMP_RET_KILL_PROCESS, mappingSize, 1) != 0) return 2;
         auto launches = [] {
             for (int i = 0; i < kLaunches / 2; ++i)

@@ -1,4 +1,5 @@
-// Windows: the library's lines go to the standard handle as it is now, under one SRW lock.
+// Windows: the library's lines go to the standard handle as it is now, each under its stream's SRW
+// lock.
 #include <windows.h>
 
 #include <algorithm>
@@ -8,14 +9,22 @@
 
 namespace {
 
-SRWLOCK outputLock = SRWLOCK_INIT;
+// One lock per stream, so that a standard output nobody reads holds up only the library's other
+// lines to it.
+SRWLOCK outputLocks[2] = {SRWLOCK_INIT, SRWLOCK_INIT};
 
 class OutputLock {
   public:
-    OutputLock() { AcquireSRWLockExclusive(&outputLock); }
-    ~OutputLock() { ReleaseSRWLockExclusive(&outputLock); }
+    explicit OutputLock(StandardStream stream)
+        : lock_(&outputLocks[stream == StandardStream::Output ? 0 : 1]) {
+        AcquireSRWLockExclusive(lock_);
+    }
+    ~OutputLock() { ReleaseSRWLockExclusive(lock_); }
     OutputLock(const OutputLock&) = delete;
     OutputLock& operator=(const OutputLock&) = delete;
+
+  private:
+    SRWLOCK* lock_;
 };
 
 // A piece small enough for any console's buffer: WriteConsoleW of older systems fails on more
@@ -61,14 +70,16 @@ void writeBytes(HANDLE handle, std::string_view bytes) {
 }  // namespace
 
 void writeStandard(StandardStream stream, std::string_view utf8) noexcept {
+    // Nothing to write waits for nothing: an empty echo takes no lock and makes no call.
+    if (utf8.empty()) return;
     bool output = stream == StandardStream::Output;
-    OutputLock held;
+    OutputLock held(stream);
     // The C runtime's own stream may still hold text that was written before this; its handle
     // may no longer be the standard handle (SetStdHandle), but its text goes first all the same.
     // A write that fails has no one to tell: results are dropped on purpose.
     (void)std::fflush(output ? stdout : stderr);
     HANDLE handle = GetStdHandle(output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || utf8.empty()) return;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
     // A console decodes bytes with its code page, not as UTF-8: it gets the characters.
     if (DWORD mode = 0; GetConsoleMode(handle, &mode)) return writeConsole(handle, utf8);
     writeBytes(handle, utf8);

@@ -148,6 +148,82 @@ TEST_F(Echo, ConcurrentLongEchoesAreNotTornByEachOtherOrAnotherWriter) {
     EXPECT_EQ(lines, std::size_t(kThreads * kRounds));
 }
 
+// Polls `done` until it holds or ten seconds have gone by; whether it held.
+template <typename Condition>
+bool withinTenSeconds(Condition done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Standard output a pipe that nobody reads, an echo too long for it inside its write: calls
+// that write to standard error alone (no command; an empty text, whose echo is empty) are not
+// held up by it, and their lines are there before the pipe is read.
+TEST_F(Echo, StandardErrorIsNotHeldUpByABlockedStandardOutput) {
+    const std::u16string text = u"C:\\missing\\" + std::u16string(1 << 20, u'o');
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 4096));
+    HANDLE savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::atomic<bool> echoed{false};
+    std::atomic<int> returned{0};
+    bool blocked = false, nullReturned = false, emptyReturned = false;
+    std::string err;
+    std::size_t drained = 0;
+    {
+        RedirectedHandle handleErr(STD_ERROR_HANDLE);
+        SetStdHandle(STD_OUTPUT_HANDLE, writeEnd);
+        std::thread echo([&] {
+            FakeVm threadVm;
+            FakeString string(text);
+            module.programPath(threadVm.env(), nullptr, string.handle());
+            echoed = true;
+        });
+        auto queued = [readEnd] {
+            DWORD bytes = 0;
+            return PeekNamedPipe(readEnd, nullptr, 0, nullptr, &bytes, nullptr) ? bytes : 0;
+        };
+        blocked = withinTenSeconds([&] { return queued() > 0; }) && !echoed;
+        std::thread errorOnly([&] {
+            FakeVm threadVm;
+            FakeString empty(u"");
+            module.programPath(threadVm.env(), nullptr, nullptr);
+            ++returned;
+            module.programPath(threadVm.env(), nullptr, empty.handle());
+            ++returned;
+        });
+        nullReturned = blocked && withinTenSeconds([&] { return returned >= 1; });
+        emptyReturned = nullReturned && withinTenSeconds([&] { return returned >= 2; });
+        err = handleErr.text();
+        withinTenSeconds([&] {
+            char buffer[1 << 16];
+            DWORD size = 0;
+            if (DWORD bytes = queued(); bytes > 0) {
+                ReadFile(readEnd, buffer, std::min<DWORD>(bytes, sizeof buffer), &size, nullptr);
+            }
+            drained += size;
+            return size == 0 && echoed;
+        });
+        echo.join();
+        errorOnly.join();
+        SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
+    }
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    ASSERT_TRUE(blocked) << "the echo did not block in its write";
+    EXPECT_TRUE(nullReturned) << "a call with no command waited for standard output";
+    EXPECT_TRUE(emptyReturned) << "an empty echo waited for standard output";
+    EXPECT_EQ(drained, text.size());
+    std::size_t lineEnd = err.find("\r\n");
+    ASSERT_NE(lineEnd, std::string::npos) << err;
+    EXPECT_TRUE(isFailureLine(err.substr(0, lineEnd + 2), "(no command)", ERROR_INVALID_PARAMETER))
+        << err;
+    EXPECT_TRUE(isFailureLine(err.substr(lineEnd + 2), "\"\"", -1)) << err;
+    EXPECT_NE(err.find(": the command is blank ("), std::string::npos) << err;
+}
+
 // The echo and the failure line carry the same UTF-8; a lone surrogate becomes U+FFFD.
 TEST_F(Echo, TextIsWrittenAsUtf8InTheEchoAndTheFailureLine) {
     struct Case {

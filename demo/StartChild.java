@@ -1,7 +1,7 @@
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import velquon.zy.drav.sdk.util.ServerStartUtility;
+import velquon.zy.drav.sdk.util.DetachedProcess;
 
 /**
  * The demo's JVM: starts a child that writes its pid and then a heartbeat line twice a second
@@ -12,8 +12,8 @@ public final class StartChild {
     public static void main(String[] args) throws Exception {
         Path work = Paths.get(args[0]);
         String dir = "'" + work + "'";
-        String child = "/bin/sh -c \"echo $$ > " + dir + "/pid; while :; do date +%T >> " + dir
-                       + "/heartbeat; sleep 0.5; done\"";
+        String script = "echo $$ > " + dir + "/pid; while :; do date +%T >> " + dir
+                        + "/heartbeat; sleep 0.5; done";
 
         String stat = Files.readString(Paths.get("/proc/self/stat"));
         String session = stat.substring(stat.lastIndexOf(')') + 2).split(" ")[3];
@@ -21,11 +21,10 @@ public final class StartChild {
         Files.writeString(work.resolve("jvm"), pid + " " + session + "\n");
 
         System.out.println("JVM " + pid + " (session " + session + ") calls"
-                           + " ServerStartUtility.invokeNonBlockingCommandWithArgs;");
-        System.out.print("the library echoes the command line: ");
-        System.out.flush();
-        ServerStartUtility.invokeNonBlockingCommandWithArgs(child);
-        System.out.println();
-        System.out.println("The call has returned; JVM " + pid + " exits now.");
+                           + " DetachedProcess.start(\"/bin/sh\", \"-c\", <a heartbeat loop>);");
+        long child = DetachedProcess.start("/bin/sh", "-c", script);
+        Files.writeString(work.resolve("started"), child + "\n");
+        System.out.println("it returned at once with the child's pid, " + child + "; JVM " + pid
+                           + " exits now.");
     }
 }

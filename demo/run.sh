@@ -52,13 +52,14 @@ fds=${fds%, }
 
 echo
 echo "2. JVM $jvm is gone. Its child:"
-echo "     pid          $child, running (state $state)"
+echo "     pid          $child, the one DetachedProcess.start returned, running (state $state)"
 echo "     session      $session, its own (the JVM's was $jvm_session)"
 echo "     parent       $parent ($(cat "/proc/$parent/comm" 2>/dev/null || echo gone)), not the JVM"
 echo "     descriptors  $fds"
 [[ $session == "$child" && $session != "$jvm_session" ]] ||
   fail "the child is not in a session of its own"
 [[ $parent != "$jvm" ]] || fail "the child's parent is the JVM"
+[[ $(<"$work/started") == "$child" ]] || fail "DetachedProcess.start returned $(<"$work/started")"
 [[ $fds == "0 -> /dev/null, 1 -> /dev/null, 2 -> /dev/null" ]] || fail "unexpected descriptors"
 
 beats() { wc -l <"$work/heartbeat" 2>/dev/null || echo 0; }

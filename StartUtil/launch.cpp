@@ -2,9 +2,10 @@
 // the outcome. Each system's file only creates the process and words its failures.
 #include <cstring>
 
+#include "failure_line.h"
 #include "launcher.h"
 #include "output.h"
-#include "report.h"
+#include "utf8.h"
 
 namespace {
 
@@ -23,6 +24,11 @@ void refuse(Refusal why, std::string_view message, SystemFailure& failure) {
     failure.messageSize =
         message.empty() ? systemMessage(failure.code, failure.message) : message.size();
     if (!message.empty()) std::memcpy(failure.message, message.data(), message.size());
+}
+
+// The echo: the text exactly, with nothing added, whole and at once.
+void echo(std::string_view utf8) {
+    writeStandard(StandardStream::Output, utf8);
 }
 
 // Nothing started: the failure line goes into the outcome, and to standard error unless the
@@ -66,7 +72,7 @@ void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
         refuse(Refusal::NoMemory, {}, failure);
         return fail(subject, failure, reporting, outcome);
     }
-    if (reporting == Reporting::StandardStreams) echoUtf8(command.view());
+    if (reporting == Reporting::StandardStreams) echo(command.view());
     if (whole.find(u'\0') != std::u16string_view::npos) {
         refuse(Refusal::InvalidText, kEmbeddedNul, failure);
         return fail(subject, failure, reporting, outcome);

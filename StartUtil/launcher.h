@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "report.h"
+#include "failure_line.h"
 
 // How the command text reaches process creation.
 enum class LaunchMode {

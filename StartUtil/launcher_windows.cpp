@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "failure_line.h"
 #include "heap_array.h"
 #include "launcher.h"
-#include "report.h"
-#include "system_message.h"
+#include "system_message_windows.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide strings are UTF-16");
 

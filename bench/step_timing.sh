@@ -11,9 +11,9 @@ mkdir -p "$out"
 cp StartUtil/*.cpp StartUtil/*.h "$out/"
 
 # "before|after <stamp> <line>": a clock read before or after the first line that reads exactly so,
-# in the caller's side (launch.cpp, launcher_posix.cpp) or in the children's (child_posix.cpp).
+# in the caller's side (launch.cpp, launcher_linux.cpp) or in the children's (child_linux.cpp).
 marks='after 0 |    HeldCallerState callerState;
-after 1 |    if (reporting == Reporting::StandardStreams) echoUtf8(command.view());
+after 1 |    if (reporting == Reporting::StandardStreams) echo(command.view());
 after 2 |    int planError = planProgram(mode, command, *plan);
 before 3 |    long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,
 before 4 |    resetSignalDispositions();
@@ -45,9 +45,9 @@ awk -v marks="$marks" '
     for (i = 1; i <= n; ++i) if (!done[i] && where[i] == "after" && $0 == text[i]) { print "stepStamp(" stamp[i] ");" > copy; done[i] = 1 }
   }
   END { for (i = 1; i <= n; ++i) if (!done[i]) { print "step_timing.sh: no line \"" text[i] "\"" > "/dev/stderr"; exit 1 } }
-' out="$out" StartUtil/launch.cpp StartUtil/launcher_posix.cpp StartUtil/child_posix.cpp
+' out="$out" StartUtil/launch.cpp StartUtil/launcher_linux.cpp StartUtil/child_linux.cpp
 
 ${CXX:-g++} -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
-  bench/step_timing.cpp "$out/launch.cpp" "$out/launcher_posix.cpp" "$out/child_posix.cpp" "$out/report.cpp" \
-  "$out/command_line.cpp" "$out/output_posix.cpp"
+  bench/step_timing.cpp "$out/launch.cpp" "$out/launcher_linux.cpp" "$out/child_linux.cpp" "$out/utf8.cpp" "$out/failure_line.cpp" \
+  "$out/command_line.cpp" "$out/output_linux.cpp"
 "$out/step_timing" "$calls" "$program" 2>&1 >/dev/null

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "report.h"
+#include "utf8.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-# Fails unless OBJECT (child_posix.cpp's) defines runIntermediate and has no undefined symbol:
+# Fails unless OBJECT (child_linux.cpp's) defines runIntermediate and has no undefined symbol:
 # what runs in the caller's memory before exec may call nothing but the kernel, so no C library
 # function, no memcpy the compiler made of a loop, no stack protector or sanitizer hook.
 cmake_minimum_required(VERSION 3.25)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "command_line.h"
-#include "report.h"
+#include "failure_line.h"
 
 inline std::vector<std::string> splitToStrings(std::string_view commandLine) {
     std::unique_ptr<char*, decltype(&std::free)> argv(splitCommandLine(commandLine), &std::free);

@@ -1,15 +1,11 @@
-// What a launch writes: the echo of its text and, when it fails, one line on standard error.
+// The line a launch that started nothing writes to standard error, or hands its caller:
+// `StartUtil: cannot start "<text>": <message> (error <code>)`, always exactly one line.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
-#include "heap_array.h"
-
-// The most bytes that encodeUtf8 writes for `units` UTF-16 code units.
-constexpr std::size_t utf8Capacity(std::size_t units) {
-    return 3 * units;
-}
+#include "utf8.h"
 
 // The most UTF-16 code units of a text that a failure line quotes. A longer text is cut there
 // (never inside a surrogate pair) and followed by `…` and its whole length, so that the line
@@ -20,32 +16,6 @@ constexpr std::size_t kQuotedUnits = 1000;
 constexpr std::size_t kMostMessageBytes = 512;
 // The longest failure line: its own words and the code's digits, the quote and the message.
 constexpr std::size_t kMostLineBytes = 160 + utf8Capacity(kQuotedUnits) + kMostMessageBytes;
-
-// Writes the UTF-8 form of `text` to `out`, which has room for utf8Capacity(text.size()) bytes
-// (or utf8Length(text)), and returns the byte count. A lone surrogate becomes U+FFFD. Allocates
-// nothing, so the library needs no C++ runtime on Windows.
-std::size_t encodeUtf8(std::u16string_view text, char* out) noexcept;
-
-// The same for as much of `text` as fits in `room` bytes, whole characters only.
-std::size_t encodeUtf8Within(std::u16string_view text, char* out, std::size_t room) noexcept;
-
-// The exact byte count of the UTF-8 form of `text`.
-std::size_t utf8Length(std::u16string_view text) noexcept;
-
-// A text's UTF-8 form, made once per call and shared by the echo and the launch. `bytes` holds
-// `size` bytes and a terminator; it is null when there was no memory for it.
-struct Utf8Text {
-    HeapArray<char> bytes;
-    std::size_t size = 0;
-
-    std::string_view view() const { return {bytes.get(), size}; }
-};
-Utf8Text toUtf8Text(std::u16string_view text) noexcept;
-
-// Writes the UTF-8 bytes to standard output exactly as they are, with nothing added, whole and at
-// once (writeStandard), so that they are neither overtaken by output written later nor lost if
-// the process dies.
-void echoUtf8(std::string_view utf8) noexcept;
 
 // What a failure line names: a text, quoted up to kQuotedUnits; no text at all, shown as
 // `(no command)`; or only the length of a text whose characters could not be had, shown as

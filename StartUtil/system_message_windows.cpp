@@ -1,8 +1,8 @@
-#include "system_message.h"
+#include "system_message_windows.h"
 
 #include <algorithm>
 
-#include "report.h"
+#include "failure_line.h"
 
 namespace {
 

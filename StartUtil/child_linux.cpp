@@ -6,7 +6,7 @@
 // into the C library, whose wrappers write errno and, in old glibc, the thread's cached ids:
 // nothing here writes the calling thread's state. The code reads the plan and makes raw system
 // calls (raw_syscall.h), whose failures come back as -errno. The build holds it to that: this
-// file's object may have no undefined symbol at all (the test child_posix_is_raw).
+// file's object may have no undefined symbol at all (the test child_linux_is_raw).
 //
 // Signals: the caller blocks them all before the intermediate exists, so that none of its
 // handlers runs here. The intermediate first catches the core-dumping ones with a handler of its
@@ -30,7 +30,7 @@
 // exec'd or exited, so normally the intermediate's exit is that point. If the intermediate is
 // killed early, the caller waits on plan->programRunning instead, which the kernel clears and
 // wakes at the program's exec or exit (CLONE_CHILD_CLEARTID).
-#include "child_posix.h"
+#include "child_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>

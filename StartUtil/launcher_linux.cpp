@@ -1,6 +1,6 @@
 // POSIX: the program is started by a short-lived intermediate process, so that it is never the
 // caller's child and leaves no zombie behind; it leads a session of its own. This file is the
-// caller's side: the plan, the stack cache, the wait and the report; child_posix.cpp is what
+// caller's side: the plan, the stack cache, the wait and the report; child_linux.cpp is what
 // runs in the two processes.
 //
 // Nothing here needs the C++ runtime: memory comes from malloc and mmap, and nothing throws, so
@@ -22,11 +22,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "child_posix.h"
+#include "child_linux.h"
 #include "command_line.h"
+#include "failure_line.h"
 #include "launcher.h"
 #include "raw_syscall.h"
-#include "report.h"
+#include "utf8.h"
 
 extern "C" char** environ;
 // The POSIX strerror_r under the name glibc and musl both export it by.
@@ -88,7 +89,7 @@ char** pathArgv(std::string_view path) {
 constexpr std::size_t kCachedMappings = 4;
 std::atomic<char*> cachedStacks[kCachedMappings];
 
-// One mapping that holds the stack block (child_posix.h): the first block boundary with room
+// One mapping that holds the stack block (child_linux.h): the first block boundary with room
 // below it for both stacks and their guard pages is the block's top.
 struct StackLayout {
     std::size_t page;

@@ -1,5 +1,5 @@
 // What the caller and the two processes that run in its memory before exec share: the plan
-// (child_posix.cpp says who may touch it, and until when) and the function the intermediate runs.
+// (child_linux.cpp says who may touch it, and until when) and the function the intermediate runs.
 #pragma once
 
 #include <limits.h>

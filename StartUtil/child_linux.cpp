@@ -16,7 +16,7 @@
 //
 // What the two processes share with the caller, and for how long:
 // - The plan, with its argv, search path and envp (environ as the call found it): built by the
-//   caller before the intermediate exists and read-only here, but for failedStep, error,
+//   caller before the intermediate exists and read-only here, but for ending, error,
 //   intermediateDone and candidate, which the caller reads only once it has let go.
 // - The stacks: a mapping of the caller's, in the plan; it goes back to the caller's cache, and
 //   the plan is freed, only once the caller has let go.
@@ -52,9 +52,9 @@ constexpr int kHighestSignal = 64;
 constexpr int kCoreDumpingSignals[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
                                        SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS};
 
-void fail(LaunchPlan* plan, Step step, int error) {
+void fail(LaunchPlan* plan, Ending ending, int error) {
     plan->error = error;
-    plan->failedStep = step;
+    plan->ending = ending;
 }
 
 // Either process ends here when a core-dumping signal reaches it before the program's exec. It
@@ -66,9 +66,9 @@ void endBeforeExec(int signal) {
     std::size_t belowTop = kStackBlock - (reinterpret_cast<std::uintptr_t>(frame) % kStackBlock);
     LaunchPlan* plan = *reinterpret_cast<LaunchPlan**>(frame + belowTop - kPlanSlot);
     if (frame >= plan->intermediateStackTop) {
-        fail(plan, Step::Signalled, signal);
+        fail(plan, Ending::Signalled, signal);
     } else if (plan->programPid == 0) {
-        fail(plan, Step::Caught, signal);
+        fail(plan, Ending::Caught, signal);
     }
     // Else the intermediate is past its CLONE_VFORK wait: the program's process has exec'd or
     // ended, and its outcome stands.
@@ -206,13 +206,13 @@ bool isolateDescriptors(LaunchPlan* plan) {
     // Opened after the sweep, so a caller at its descriptor limit still has room for it.
     int null = static_cast<int>(raw::call(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
     if (null < 0) {
-        fail(plan, Step::NullDevice, -null);
+        fail(plan, Ending::NullDevice, -null);
         return false;
     }
     for (int fd = 0; fd <= 2; ++fd) {
         long duplicated = fd != null ? raw::call(SYS_dup3, null, fd, 0) : fd;
         if (duplicated < 0) {
-            fail(plan, Step::StandardStreams, static_cast<int>(-duplicated));
+            fail(plan, Ending::StandardStreams, static_cast<int>(-duplicated));
             return false;
         }
     }
@@ -268,12 +268,12 @@ int execProgram(LaunchPlan* plan) {
 int runProgram(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
     if (long session = raw::call(SYS_setsid); session < 0) {
-        fail(plan, Step::Session, static_cast<int>(-session));
+        fail(plan, Ending::Session, static_cast<int>(-session));
         return 127;
     }
     // The intermediate's handler still catches the core-dumping signals.
     setSignalMask(0, nullptr);
-    fail(plan, Step::Program, execProgram(plan));
+    fail(plan, Ending::Program, execProgram(plan));
     return 127;
 }
 
@@ -288,8 +288,8 @@ int runIntermediate(void* argument) {
             CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
             plan->programStackTop, &plan->programPid, &plan->programRunning, runProgram, plan);
         if (program < 0) {
-            fail(plan, Step::ProgramProcess, static_cast<int>(-program));
-        } else if (plan->failedStep != Step::None) {
+            fail(plan, Ending::ProgramProcess, static_cast<int>(-program));
+        } else if (plan->ending != Ending::Exec) {
             // Failed before exec: our zombie to reap, not init's.
             raw::call(SYS_wait4, program, nullptr, __WALL, nullptr);
         }

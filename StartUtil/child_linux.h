@@ -11,9 +11,9 @@
 
 #include "raw_syscall.h"
 
-// The step of a launch that failed, so that a failure names it.
-enum class Step : int {
-    None,             // nothing failed: the program was exec'd
+// Where a launch ended: the program exec'd, or what stopped it, so that a failure names it.
+enum class Ending : int {
+    Exec,             // nothing failed: the program was exec'd
     Program,          // the program itself could not be started (or named no program)
     Intermediate,     // no process could be created for the intermediate
     NullDevice,       // /dev/null could not be opened for the child
@@ -45,7 +45,7 @@ struct LaunchPlan {
     char* programStackTop;       // below the plan's address at the top of the block
     // Written by the intermediate or the program's process, read by the caller only once the
     // intermediate has exited (or the program's process, when the intermediate was killed).
-    Step failedStep;
+    Ending ending;
     int error;              // errno of the failure; for Caught and Signalled, the signal
     bool intermediateDone;  // set as the intermediate's last act, after the program's exec
     // The kernel's own account of the program's process, which holds when the intermediate is

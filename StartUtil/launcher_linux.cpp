@@ -45,7 +45,7 @@ constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
 constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
 
 struct Outcome {
-    Step step;
+    Ending ending;
     int code;       // errno of the failure; for Interrupted, Caught and Signalled, the signal
     pid_t pid = 0;  // the program's process, once it has exec'd the program
 };
@@ -298,7 +298,7 @@ Outcome runPlan(LaunchPlan& plan) {
     long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,
                                    nullptr, runIntermediate, &plan);
     setSignalMask(previousMask, nullptr);
-    if (intermediate < 0) return {Step::Intermediate, static_cast<int>(-intermediate)};
+    if (intermediate < 0) return {Ending::Intermediate, static_cast<int>(-intermediate)};
     int status = reap(static_cast<pid_t>(intermediate));
     if (!plan.intermediateDone) {
         // Killed before it could tell: the program's process, if it was created, may still be
@@ -306,21 +306,21 @@ Outcome runPlan(LaunchPlan& plan) {
         awaitProgramProcess(plan);
         // Never created: the intermediate either caught a core-dumping signal, said so and
         // exited, or was killed.
-        if (plan.programPid == 0 && !(WIFEXITED(status) && plan.failedStep == Step::Caught)) {
-            return {Step::Interrupted, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+        if (plan.programPid == 0 && !(WIFEXITED(status) && plan.ending == Ending::Caught)) {
+            return {Ending::Interrupted, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
         }
     }
-    if (plan.failedStep == Step::None) return {Step::None, 0, plan.programPid};
-    return {plan.failedStep, plan.error};
+    if (plan.ending == Ending::Exec) return {Ending::Exec, 0, plan.programPid};
+    return {plan.ending, plan.error};
 }
 
 // Starts the program named by the text's UTF-8 form; says how far it got.
 Outcome startDetached(LaunchMode mode, std::string_view command) {
     auto* plan = static_cast<LaunchPlan*>(std::calloc(1, sizeof(LaunchPlan)));
-    if (plan == nullptr) return {Step::Program, ENOMEM};
-    plan->failedStep = Step::None;
+    if (plan == nullptr) return {Ending::Program, ENOMEM};
+    plan->ending = Ending::Exec;
     int planError = planProgram(mode, command, *plan);
-    Outcome outcome = planError == 0 ? runPlan(*plan) : Outcome{Step::Program, planError};
+    Outcome outcome = planError == 0 ? runPlan(*plan) : Outcome{Ending::Program, planError};
     releasePlan(plan);
     return outcome;
 }
@@ -336,16 +336,16 @@ std::string_view errorText(int code, char* buffer, std::size_t size) {
     return buffer;
 }
 
-const char* stepFailure(Step step) {
-    switch (step) {
-        case Step::Intermediate:
-        case Step::ProgramProcess:
+const char* whatFailed(Ending ending) {
+    switch (ending) {
+        case Ending::Intermediate:
+        case Ending::ProgramProcess:
             return "cannot create a process";
-        case Step::NullDevice:
+        case Ending::NullDevice:
             return "cannot open /dev/null for the child";
-        case Step::StandardStreams:
+        case Ending::StandardStreams:
             return "cannot make /dev/null the child's standard streams";
-        case Step::Session:
+        case Ending::Session:
             return "cannot start a new session for the child";
         default:
             return nullptr;
@@ -363,7 +363,7 @@ char* appendSignalled(char* end, std::string_view before, int signal, std::strin
 // ended by a signal before the program started has started nothing, as if interrupted.
 void describe(Outcome outcome, SystemFailure& failure) {
     char* end = failure.message;
-    if (outcome.step == Step::Interrupted) {
+    if (outcome.ending == Ending::Interrupted) {
         if (outcome.code != 0) {
             end = appendSignalled(end, "the process starting it was killed by signal ",
                                   outcome.code, "");
@@ -372,15 +372,15 @@ void describe(Outcome outcome, SystemFailure& failure) {
             end = append(end, kVanished.data(), kVanished.size());
         }
         outcome.code = EINTR;
-    } else if (outcome.step == Step::Caught) {
+    } else if (outcome.ending == Ending::Caught) {
         end = appendSignalled(end, "the process starting it was ended by signal ", outcome.code,
                               " before it started the program");
         outcome.code = EINTR;
-    } else if (outcome.step == Step::Signalled) {
+    } else if (outcome.ending == Ending::Signalled) {
         end =
             appendSignalled(end, "its process was ended by signal ", outcome.code, " before exec");
         outcome.code = EINTR;
-    } else if (const char* step = stepFailure(outcome.step)) {
+    } else if (const char* step = whatFailed(outcome.ending)) {
         std::string_view stepText(step);
         end = append(end, stepText.data(), stepText.size());
     }
@@ -409,7 +409,7 @@ void restoreCallerState(const CallerState& state) noexcept {
 long long createDetached(LaunchMode mode, CommandText /*text*/, std::string_view utf8,
                          SystemFailure& failure) noexcept {
     Outcome outcome = startDetached(mode, utf8);
-    if (outcome.step == Step::None) return outcome.pid;
+    if (outcome.ending == Ending::Exec) return outcome.pid;
     describe(outcome, failure);
     return 0;
 }

@@ -4,7 +4,7 @@
 // thread-local they write lands in the caller's thread: errno, which every C library wrapper
 // sets on failure, and the pid and tid that glibc before 2.24 caches in the thread control block
 // and that its clone wrapper sets to -1 in a child made with CLONE_VM. So they make no call into
-// the C library at all: the calls here return -errno on failure, and rawClone replaces clone().
+// the C library at all: the calls here return -errno on failure, and raw::clone replaces clone().
 #pragma once
 
 #include <sys/syscall.h>

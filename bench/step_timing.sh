@@ -20,7 +20,7 @@ before 4 |    resetSignalDispositions();
 after 5 |    resetSignalDispositions();
 after 6 |    if (isolateDescriptors(plan)) {
 after 7 |int runProgram(void* argument) {
-before 8 |    fail(plan, Step::Program, execProgram(plan));
+before 8 |    fail(plan, Ending::Program, execProgram(plan));
 before 9 |    int status = reap(static_cast<pid_t>(intermediate));
 after 10 |    int status = reap(static_cast<pid_t>(intermediate));
 after 11 |    releasePlan(plan);'

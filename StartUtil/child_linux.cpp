@@ -63,8 +63,7 @@ void fail(LaunchPlan* plan, Ending ending, int error) {
 // the intermediate's stack top only in the intermediate.
 void endBeforeExec(int signal) {
     auto* frame = static_cast<char*>(__builtin_frame_address(0));
-    std::size_t belowTop = kStackBlock - (reinterpret_cast<std::uintptr_t>(frame) % kStackBlock);
-    LaunchPlan* plan = *reinterpret_cast<LaunchPlan**>(frame + belowTop - kPlanSlot);
+    auto* plan = static_cast<LaunchPlan*>(ownerOfFrame(frame));
     if (frame >= plan->intermediateStackTop) {
         fail(plan, Ending::Signalled, signal);
     } else if (plan->programPid == 0) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "raw_syscall.h"
+#include "stacks_linux.h"
 
 // Where a launch ended: the program exec'd, or what stopped it, so that a failure names it.
 enum class Ending : int {
@@ -25,22 +26,13 @@ enum class Ending : int {
     Signalled,        // the program's process was ended by a signal before its exec
 };
 
-// Both processes run on stacks in one block of this size and alignment, whose top word holds
-// the plan: their signal handler finds the plan from its own stack pointer alone. The program's
-// stack is at the top, the intermediate's below it, each above a guard page: room for both with
-// pages of up to 64 KiB.
-constexpr std::size_t kStackBlock = std::size_t{256} * 1024;
-// The top bytes of that block, which hold the plan's address; the program's stack starts below
-// them, as aligned as every ABI asks.
-constexpr std::size_t kPlanSlot = 16;
-
 // Everything the processes that run in the caller's memory need, built before they exist.
 struct LaunchPlan {
     char** argv;             // one malloc block (see splitCommandLine); argv[0] names the program
     char* searchPath;        // PATH's elements to try argv[0] in, or null to exec argv[0] as it is
     std::size_t nameLength;  // argv[0]'s, measured by the caller: a loop here may become strlen
     char** envp;
-    char* stacks;                // one mapping, which holds the stack block
+    char* stacks;                // the mapping of its GuardedStacks (stacks_linux.h)
     char* intermediateStackTop;  // below the program's stack and its guard page
     char* programStackTop;       // below the plan's address at the top of the block
     // Written by the intermediate or the program's process, read by the caller only once the

@@ -1,7 +1,7 @@
-// POSIX: the program is started by a short-lived intermediate process, so that it is never the
+// Linux: the program is started by a short-lived intermediate process, so that it is never the
 // caller's child and leaves no zombie behind; it leads a session of its own. This file is the
-// caller's side: the plan, the stack cache, the wait and the report; child_linux.cpp is what
-// runs in the two processes.
+// caller's side: the plan and the wait; child_linux.cpp is what runs in the two processes,
+// stacks_linux.cpp what they run on, and system_message_linux.cpp how a failure is worded.
 //
 // Nothing here needs the C++ runtime: memory comes from malloc and mmap, and nothing throws, so
 // the library loads into a JVM that has no libstdc++ of its own.
@@ -10,12 +10,10 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -27,18 +25,14 @@
 #include "failure_line.h"
 #include "launcher.h"
 #include "raw_syscall.h"
+#include "stacks_linux.h"
+#include "system_message_linux.h"
 #include "utf8.h"
 
 extern "C" char** environ;
-// The POSIX strerror_r under the name glibc and musl both export it by.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-extern "C" int __xpg_strerror_r(int code, char* buffer, std::size_t size) noexcept;
 
 namespace {
 
-// Each of the two processes that share the caller's memory runs on a stack of its own, with an
-// inaccessible page below it, so that an overflow faults instead of writing into the JVM's heap.
-constexpr std::size_t kStackSize = std::size_t{32} * 1024;
 // The kernel's signal set: signals 1..64, one bit each.
 constexpr std::uint64_t kAllSignals = ~std::uint64_t{0};
 // The search path execvp uses when PATH is unset.
@@ -49,11 +43,6 @@ struct Outcome {
     int code;       // errno of the failure; for Interrupted, Caught and Signalled, the signal
     pid_t pid = 0;  // the program's process, once it has exec'd the program
 };
-
-char* append(char* out, const char* text, std::size_t length) {
-    std::memcpy(out, text, length);
-    return out + length;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The caller's side: builds the plan, starts the intermediate and reaps exactly that process.
@@ -77,105 +66,6 @@ char** pathArgv(std::string_view path) {
     argv[0] = text;
     argv[1] = nullptr;
     return argv;
-}
-
-// Guarded stack mappings kept for later launches. Mapping, protecting and unmapping them cost
-// a launch more than the rest of the caller's own work (fresh page faults, and a TLB shootdown
-// on every munmap), so a few are kept in slots that every thread shares, taken and given back
-// with atomic exchanges: no lock, and a launch that finds every slot empty maps one of its own.
-// A mapping goes back only once no process of its launch can run on it (runPlan waits for
-// both), and one that finds every slot full is unmapped. The mappings stay until the library
-// is unloaded: a few pages each, touched already, so a launch takes no page fault on them.
-constexpr std::size_t kCachedMappings = 4;
-std::atomic<char*> cachedStacks[kCachedMappings];
-
-// One mapping that holds the stack block (child_linux.h): the first block boundary with room
-// below it for both stacks and their guard pages is the block's top.
-struct StackLayout {
-    std::size_t page;
-    std::size_t stackSize;
-    std::size_t mappingSize;
-};
-
-StackLayout stackLayout() {
-    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    std::size_t stackSize = (kStackSize + page - 1) / page * page;
-    return {page, stackSize, 2 * (page + stackSize) + kStackBlock};
-}
-
-// Where each process's stack ends within a mapping: the program's at the block's top, the
-// intermediate's below the program's stack and its guard page. Everything else is inaccessible.
-struct StackTops {
-    char* program;
-    char* intermediate;
-};
-
-StackTops stackTops(char* mapping, const StackLayout& layout) {
-    auto base = reinterpret_cast<std::uintptr_t>(mapping);
-    std::uintptr_t lowest = base + 2 * (layout.page + layout.stackSize);
-    std::uintptr_t top = ((lowest - 1) | (kStackBlock - 1)) + 1;
-    char* program = mapping + (top - base);
-    return {program, program - layout.stackSize - layout.page};
-}
-
-char* takeCachedStacks() {
-    for (std::atomic<char*>& slot : cachedStacks) {
-        if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-        if (char* mapping = slot.exchange(nullptr, std::memory_order_acquire)) return mapping;
-    }
-    return nullptr;
-}
-
-void giveBackStacks(char* mapping) {
-    for (std::atomic<char*>& slot : cachedStacks) {
-        char* empty = nullptr;
-        if (slot.compare_exchange_strong(empty, mapping, std::memory_order_release,
-                                         std::memory_order_relaxed)) {
-            return;
-        }
-    }
-    munmap(mapping, stackLayout().mappingSize);
-}
-
-// The library is being unloaded (a JVM does so when the class loader that loaded it is
-// collected) or the process is exiting: the kept mappings go back. Only those in the slots, which
-// no launch holds, so a call still running in another thread of an exiting process keeps its own.
-__attribute__((destructor)) void releaseCachedStacks() {
-    std::size_t size = stackLayout().mappingSize;
-    for (std::atomic<char*>& slot : cachedStacks) {
-        if (char* mapping = slot.exchange(nullptr, std::memory_order_acquire))
-            munmap(mapping, size);
-    }
-}
-
-char* mapNewStacks(const StackLayout& layout) {
-    void* mapping = mmap(nullptr, layout.mappingSize, PROT_NONE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED) return nullptr;
-    auto* stacks = static_cast<char*>(mapping);
-    auto usable = [&layout](char* top) {
-        return mprotect(top - layout.stackSize, layout.stackSize, PROT_READ | PROT_WRITE) == 0;
-    };
-    StackTops tops = stackTops(stacks, layout);
-    if (!usable(tops.intermediate) || !usable(tops.program)) {
-        munmap(stacks, layout.mappingSize);
-        return nullptr;
-    }
-    return stacks;
-}
-
-// Two stacks in one mapping, each above a page that no access may touch; the plan's address
-// at the top of the block that holds them.
-bool mapStacks(LaunchPlan& plan) {
-    StackLayout layout = stackLayout();
-    plan.stacks = takeCachedStacks();
-    if (plan.stacks == nullptr) plan.stacks = mapNewStacks(layout);
-    if (plan.stacks == nullptr) return false;
-    StackTops tops = stackTops(plan.stacks, layout);
-    plan.intermediateStackTop = tops.intermediate;
-    plan.programStackTop = tops.program - kPlanSlot;
-    *reinterpret_cast<LaunchPlan**>(plan.programStackTop) = &plan;
-    return true;
 }
 
 // The kernel's limit for one argument or environment string, terminator included.
@@ -248,7 +138,12 @@ int planProgram(LaunchMode mode, std::string_view command, LaunchPlan& plan) {
         plan.nameLength = program.size();
     }
     plan.envp = environment();
-    return mapStacks(plan) ? 0 : ENOMEM;
+    GuardedStacks stacks{};
+    if (!takeStacks(stacks, &plan)) return ENOMEM;
+    plan.stacks = stacks.mapping;
+    plan.intermediateStackTop = stacks.intermediateTop;
+    plan.programStackTop = stacks.programTop;
+    return 0;
 }
 
 void releasePlan(LaunchPlan* plan) {
@@ -325,73 +220,6 @@ Outcome startDetached(LaunchMode mode, std::string_view command) {
     return outcome;
 }
 
-// The C library's text for an errno value. Its GNU strerror_r returns the text; musl's (the
-// POSIX one) returns a status, so the POSIX form that both export is named explicitly.
-std::string_view errorText(int code, char* buffer, std::size_t size) {
-    if (__xpg_strerror_r(code, buffer, size) != 0) {
-        char* end = appendDecimal(append(buffer, "Unknown error ", 14),
-                                  static_cast<unsigned long long>(code));
-        *end = '\0';
-    }
-    return buffer;
-}
-
-const char* whatFailed(Ending ending) {
-    switch (ending) {
-        case Ending::Intermediate:
-        case Ending::ProgramProcess:
-            return "cannot create a process";
-        case Ending::NullDevice:
-            return "cannot open /dev/null for the child";
-        case Ending::StandardStreams:
-            return "cannot make /dev/null the child's standard streams";
-        case Ending::Session:
-            return "cannot start a new session for the child";
-        default:
-            return nullptr;
-    }
-}
-
-// "<before><signal><after>", for a process ended by a signal before the program started.
-char* appendSignalled(char* end, std::string_view before, int signal, std::string_view after) {
-    end = append(end, before.data(), before.size());
-    end = appendDecimal(end, static_cast<unsigned long long>(signal));
-    return append(end, after.data(), after.size());
-}
-
-// What a launch that did not start its program must tell: which step failed and why. A launch
-// ended by a signal before the program started has started nothing, as if interrupted.
-void describe(Outcome outcome, SystemFailure& failure) {
-    char* end = failure.message;
-    if (outcome.ending == Ending::Interrupted) {
-        if (outcome.code != 0) {
-            end = appendSignalled(end, "the process starting it was killed by signal ",
-                                  outcome.code, "");
-        } else {
-            constexpr std::string_view kVanished = "the process starting it ended early";
-            end = append(end, kVanished.data(), kVanished.size());
-        }
-        outcome.code = EINTR;
-    } else if (outcome.ending == Ending::Caught) {
-        end = appendSignalled(end, "the process starting it was ended by signal ", outcome.code,
-                              " before it started the program");
-        outcome.code = EINTR;
-    } else if (outcome.ending == Ending::Signalled) {
-        end =
-            appendSignalled(end, "its process was ended by signal ", outcome.code, " before exec");
-        outcome.code = EINTR;
-    } else if (const char* step = whatFailed(outcome.ending)) {
-        std::string_view stepText(step);
-        end = append(end, stepText.data(), stepText.size());
-    }
-    char reason[256];
-    std::string_view why = errorText(outcome.code, reason, sizeof reason);
-    if (end != failure.message) end = append(end, ": ", 2);
-    end = append(end, why.data(), why.size() < 200 ? why.size() : 200);
-    failure.code = static_cast<unsigned long>(outcome.code);
-    failure.messageSize = static_cast<std::size_t>(end - failure.message);
-}
-
 }  // namespace
 
 // The echo, the report and the wait are cancellation points: a pending cancellation acting there
@@ -410,14 +238,10 @@ long long createDetached(LaunchMode mode, CommandText /*text*/, std::string_view
                          SystemFailure& failure) noexcept {
     Outcome outcome = startDetached(mode, utf8);
     if (outcome.ending == Ending::Exec) return outcome.pid;
-    describe(outcome, failure);
+    describeFailure(outcome.ending, outcome.code, failure);
     return 0;
 }
 
 unsigned long systemCode(Refusal why) noexcept {
     return why == Refusal::NoMemory ? ENOMEM : EINVAL;
-}
-
-std::size_t systemMessage(unsigned long code, char* out) noexcept {
-    return errorText(static_cast<int>(code), out, kMostMessageBytes).size();
 }

@@ -4,12 +4,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
-for preset in windows windows-arm64 linux-aarch64 linux-ppc64le linux-s390x linux; do
+# The presets whose libraries the jar packs, in tools/presets.txt's order: linux, which assembles
+# the jar, comes after the others.
+presets=()
+libraries=()
+while read -r preset folder library; do
+  [[ -z $preset || $preset == '#'* || $folder == - ]] && continue
+  presets+=("$preset")
+  libraries+=("build/$preset/StartUtil/$library")
+done < tools/presets.txt
+for preset in "${presets[@]}"; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ls -l build/windows/StartUtil/StartUtil.dll build/windows-arm64/StartUtil/StartUtil.dll \
-  build/linux/StartUtil/libStartUtil.so \
-  build/linux-aarch64/StartUtil/libStartUtil.so build/linux-ppc64le/StartUtil/libStartUtil.so \
-  build/linux-s390x/StartUtil/libStartUtil.so build/dist/*.jar
+ls -l "${libraries[@]}" build/dist/*.jar
 bash demo/run.sh

@@ -1,5 +1,6 @@
 // What the launcher tests share: a scratch directory, the probe's reports, the caller's
-// output captured around a launch, and the caller's children as /proc lists them.
+// output captured around a launch, the caller's children as /proc lists them, and a caller forked
+// off the test for what cannot be undone (system call filters, limits, a cleared environment).
 #pragma once
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -22,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -274,6 +277,23 @@ inline int filterSystemCall(long number, std::uint32_t action,
     unsigned flags = action == SECCOMP_RET_USER_NOTIF ? SECCOMP_FILTER_FLAG_NEW_LISTENER : 0;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
     return static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &program));
+}
+
+// Runs `body` in a forked caller whose standard output is discarded and whose standard error
+// goes to scratch/stderr; returns the caller's exit code, or -1 if it did not exit by itself.
+inline int inForkedCaller(const ScratchDirectory& scratch, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t caller = fork();
+    if (caller == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        int err = open((scratch.path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 1);
+        dup2(err, 2);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(caller, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Holds every execve of this process and what it starts until the test releases it, so that a

@@ -33,25 +33,10 @@ struct Failure {
     LaunchMode mode;
     std::optional<std::u16string> text;  // none: an absent text
     int error;
-    std::string shown;              // the text as the echo and the failure line show it
+    std::string shown;              // the text as the echo shows it
+    std::string inLine;             // as the failure line shows it: controls as Control Pictures
     const char* message = nullptr;  // none: the system's for the error
 };
-
-// The text as a failure line shows it: each C0 control and DEL as its Control Picture (the
-// cases here hold no other character that the line shows as a symbol).
-std::string shownInLine(const std::string& text) {
-    std::string shown;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += "\xE2\x90";
-            shown += static_cast<char>(byte == 0x7F ? 0xA1 : 0x80 + byte);
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
 
 using LaunchFailure = ProgramFixture;
 
@@ -60,31 +45,32 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
     std::string bin = this->bin().string();
     std::string probe = probePath();
     const Failure cases[] = {
-        {"absent path", LaunchMode::ProgramPath, std::nullopt, EINVAL, ""},
-        {"absent line", LaunchMode::CommandLine, std::nullopt, EINVAL, ""},
-        {"empty path", LaunchMode::ProgramPath, u"", ENOENT, "", kBlank},
-        {"empty line", LaunchMode::CommandLine, u"", ENOENT, "", kBlank},
-        {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t ", kBlank},
-        {"a path of white space may name a file", LaunchMode::ProgramPath, u" ", ENOENT, " "},
+        {"absent path", LaunchMode::ProgramPath, std::nullopt, EINVAL, "", ""},
+        {"absent line", LaunchMode::CommandLine, std::nullopt, EINVAL, "", ""},
+        {"empty path", LaunchMode::ProgramPath, u"", ENOENT, "", "", kBlank},
+        {"empty line", LaunchMode::CommandLine, u"", ENOENT, "", "", kBlank},
+        {"white space", LaunchMode::CommandLine, u" \t ", ENOENT, " \t ", " \xE2\x90\x89 ", kBlank},
+        {"a path of white space may name a file", LaunchMode::ProgramPath, u" ", ENOENT, " ", " "},
         {"line breaks cannot forge a line", LaunchMode::ProgramPath,
          u"/nowhere\nStartUtil: forged line\r\n\x1b[2J", ENOENT,
-         "/nowhere\nStartUtil: forged line\r\n\x1b[2J"},
-        {"quoted empty program", LaunchMode::CommandLine, u"\"\" a", ENOENT, "\"\" a"},
+         "/nowhere\nStartUtil: forged line\r\n\x1b[2J",
+         "/nowhere\xE2\x90\x8AStartUtil: forged line\xE2\x90\x8D\xE2\x90\x8A\xE2\x90\x9B[2J"},
+        {"quoted empty program", LaunchMode::CommandLine, u"\"\" a", ENOENT, "\"\" a", "\"\" a"},
         {"lone surrogate", LaunchMode::ProgramPath, u"/nowhere/\xD800", ENOENT,
-         "/nowhere/\xef\xbf\xbd"},
-        {"directory", LaunchMode::ProgramPath, widen(bin), EACCES, bin},
+         "/nowhere/\xef\xbf\xbd", "/nowhere/\xef\xbf\xbd"},
+        {"directory", LaunchMode::ProgramPath, widen(bin), EACCES, bin, bin},
         {"no execute bit", LaunchMode::ProgramPath, widen(bin + "/denied/found"), EACCES,
-         bin + "/denied/found"},
+         bin + "/denied/found", bin + "/denied/found"},
         {"no #! line, no shell", LaunchMode::CommandLine, widen(bin + "/script"), ENOEXEC,
-         bin + "/script"},
+         bin + "/script", bin + "/script"},
         {"no #! line, no shell", LaunchMode::ProgramPath, widen(bin + "/script"), ENOEXEC,
-         bin + "/script"},
+         bin + "/script", bin + "/script"},
         {"bare name not on PATH", LaunchMode::CommandLine, u"startutil-nowhere-to-be-found", ENOENT,
-         "startutil-nowhere-to-be-found"},
-        {"a path is not searched", LaunchMode::ProgramPath, u"found", ENOENT, "found"},
+         "startutil-nowhere-to-be-found", "startutil-nowhere-to-be-found"},
+        {"a path is not searched", LaunchMode::ProgramPath, u"found", ENOENT, "found", "found"},
         {"arguments beyond the system's limit", LaunchMode::CommandLine,
          widen(probe + " " + std::string(4 << 20, 'a')), E2BIG,
-         probe + " " + std::string(4 << 20, 'a')},
+         probe + " " + std::string(4 << 20, 'a'), probe + " " + std::string(4 << 20, 'a')},
     };
     ScopedEnvironment path("PATH", bin + ":/usr/bin:/bin");
     for (const Failure& c : cases) {
@@ -104,8 +90,8 @@ TEST_F(LaunchFailure, EachBadTextStartsNothingAndIsReportedInOneLine) {
         // A long text is quoted only in part (the long cases are ASCII: a unit is a byte).
         std::string named = !c.text ? "(no command)"
                             : c.text->size() <= 1000
-                                ? "\"" + shownInLine(c.shown) + "\""
-                                : "\"" + c.shown.substr(0, 1000) + "\xE2\x80\xA6\" (" +
+                                ? "\"" + c.inLine + "\""
+                                : "\"" + c.inLine.substr(0, 1000) + "\xE2\x80\xA6\" (" +
                                       std::to_string(c.text->size()) + " characters)";
         EXPECT_EQ(output.stdoutText(), c.shown);
         std::string message = c.message != nullptr ? c.message : std::strerror(c.error);

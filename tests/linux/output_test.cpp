@@ -1,12 +1,14 @@
-// Standard output that blocks (a pipe nobody reads) holds up nothing but the library's other
-// lines to standard output: standard error has a lock of its own, an empty echo takes none, and a
-// process forked while the lock is held can still write.
+// The library's lines on standard output and error. Standard output that blocks (a pipe nobody
+// reads) holds up nothing but its other lines to standard output: standard error has a lock of its
+// own, an empty echo takes none, and a process forked while the lock is held can still write.
+// Another writer on the same descriptors lands between the lines, never inside one.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <latch>
 
 #include "launch_harness.h"
 
@@ -185,6 +187,55 @@ TEST(Output, AProcessForkedWhileTheLockIsHeldStillWrites) {
     EXPECT_EQ(lines[0],
               "StartUtil: cannot start \"/nowhere/forked\": " + std::string(strerror(ENOENT)) +
                   " (error " + std::to_string(ENOENT) + ")");
+}
+
+// Answers each write(2) of the filtered threads that the listener reports: another writer first
+// writes `|` to the same descriptor, then the write goes on. Ends when none comes for ten seconds.
+void writeBeforeEachWrite(int listener) {
+    for (pollfd ready{listener, POLLIN, 0}; poll(&ready, 1, 10000) == 1;) {
+        seccomp_notif held{};
+        if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &held) != 0) return;
+        auto fd = static_cast<int>(held.data.args[0]);
+        if (fd == 1 || fd == 2) (void)!write(fd, "|", 1);
+        seccomp_notif_resp response{};
+        response.id = held.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    }
+}
+
+// Another writer gets in before every write(2) the caller makes (as the JVM's own System.out may
+// at any moment, past the C library): the echo and the failure line are one write each, so it
+// can only land before them, never inside. The text is longer than any stdio buffer.
+TEST(Output, AnotherWriterCannotGetInsideAnEchoOrAFailureLine) {
+    ScratchDirectory scratch;
+    const std::string text = "/nowhere/" + std::string(70000, 'e');
+    int exitCode = inForkedCaller(scratch, [&] {
+        int out = open((scratch.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || dup2(out, 1) != 1) return 2;
+        std::atomic<int> listener{-1};
+        std::latch filtered(1);
+        // Started before the filter, which holds only the threads started after it and this one.
+        std::thread other([&] {
+            filtered.wait();
+            if (listener > 0) writeBeforeEachWrite(listener);
+        });
+        listener = filterSystemCall(SYS_write, SECCOMP_RET_USER_NOTIF);
+        filtered.count_down();
+        if (listener <= 0) {
+            other.join();
+            return 3;
+        }
+        launch(LaunchMode::ProgramPath, widen(text));
+        _exit(0);  // the listener thread ends with the process
+    });
+    ASSERT_EQ(exitCode, 0);
+    EXPECT_TRUE(readFile(scratch.path() / "stdout") == "|" + text)
+        << "the echo was torn: " << readFile(scratch.path() / "stdout").substr(0, 200);
+    EXPECT_EQ(readFile(scratch.path() / "stderr"),
+              "|StartUtil: cannot start \"" + text.substr(0, 1000) +
+                  "\xE2\x80\xA6\" (70009 characters): " + std::strerror(ENAMETOOLONG) + " (error " +
+                  std::to_string(ENAMETOOLONG) + ")\n");
 }
 
 }  // namespace

@@ -43,11 +43,11 @@ import java.util.Objects;
  * <p>Each call first echoes its text to standard output, exactly as given (a line feed stays a
  * line feed, a lone surrogate becomes U+FFFD), with no line break added. It goes as UTF-8,
  * except to a Windows console, which gets it as UTF-16 so that it shows the characters whatever
- * its code page. On Windows the handle is the standard handle as it is at the call, so output that a host sends
- * elsewhere with {@code SetStdHandle} goes there too. Each echo and each failure line is written
- * whole: the library's own lines never interleave, and against other writers each is one system
- * write, which the system keeps whole up to its own limit (a pipe's 4,096 bytes on Linux; pieces
- * of 4,096 characters on a Windows console).
+ * its code page. On Windows the handle is the standard handle as it is at the call, so output
+ * that a host sends elsewhere with {@code SetStdHandle} goes there too. Each echo and each
+ * failure line is written whole: the library's own lines never interleave, and against other
+ * writers each is one system write, which the system keeps whole up to its own limit (a pipe's
+ * 4,096 bytes on Linux; pieces of 4,096 characters on a Windows console).
  *
  * <p>The methods return nothing and raise no exception of their own. A launch that fails (no
  * such program, not executable, a null or empty text) starts nothing and is reported only as one
@@ -58,12 +58,11 @@ import java.util.Objects;
  * U+2028 and U+2029 as U+2424. It quotes at most 1000 characters of the text (then an ellipsis
  * and the text's length), and on Windows the system's message names the program where it has a
  * place for it (as the system found it, or {@code the program} when it cannot be told).
- * Nothing starts, and one such line says why, for a
- * text that holds U+0000 ({@code the text holds a NUL character}, error 22 on Linux, 87 on
- * Windows: the system would see only the part before it), for a Windows command line longer
- * than the system takes (32,767 characters with the terminator, a program path with its two
- * quotes: error 206), and when there is no memory for the text ({@code (a command of N
- * characters)}, error 12 on Linux, 8 on Windows). The library neither raises nor clears a Java
+ * Nothing starts, and one such line says why, for a text that holds U+0000 ({@code the text
+ * holds a NUL character}, error 22 on Linux, 87 on Windows: the system would see only the part
+ * before it), for a Windows command line longer than the system takes (32,767 characters with
+ * the terminator, a program path with its two quotes: error 206), and when there is no memory
+ * for the text ({@code (a command of N characters)}, error 12 on Linux, 8 on Windows). The library neither raises nor clears a Java
  * exception: should the VM itself leave an {@code OutOfMemoryError} pending when it cannot hand
  * out the string's characters (HotSpot leaves none), Java sees it when the method returns.
  *

@@ -49,5 +49,5 @@ awk -v marks="$marks" '
 
 ${CXX:-g++} -std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -I"$out" -o "$out/step_timing" \
   bench/step_timing.cpp "$out/launch.cpp" "$out/launcher_linux.cpp" "$out/child_linux.cpp" "$out/utf8.cpp" "$out/failure_line.cpp" \
-  "$out/command_line.cpp" "$out/output_linux.cpp"
+  "$out/command_line.cpp" "$out/output_linux.cpp" "$out/stacks_linux.cpp" "$out/system_message_linux.cpp"
 "$out/step_timing" "$calls" "$program" 2>&1 >/dev/null

@@ -7,32 +7,16 @@ import static org.junit.Assert.assertTrue;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.Map;
 import org.junit.Test;
-import velquon.zy.drav.sdk.util.ServerStartUtility;
 
 /**
  * A class of the callers' own that declares only the two static natives: the library looks for
  * its hooks there on every call, finds none, and must launch, echo and report as before, with
- * no exception left pending.
+ * no exception left pending. The static binding's contract runs against this class here, as the
+ * drop-in class stands in for the product on this class path.
  */
-public class DropInBindingTest extends DetachedChildContract {
+public class DropInBindingTest extends StaticBindingTest {
     private static final String MISSING = "/nonexistent/startutil-missing";
-
-    @Override
-    protected Launcher launcher() {
-        return new Launcher() {
-            @Override
-            public void invokeNonBlockingCommand(String programPath) {
-                ServerStartUtility.invokeNonBlockingCommand(programPath);
-            }
-
-            @Override
-            public void invokeNonBlockingCommandWithArgs(String commandLine) {
-                ServerStartUtility.invokeNonBlockingCommandWithArgs(commandLine);
-            }
-        };
-    }
 
     @Test
     public void echoesStartsAndReportsOneFailureLineUnderJniChecks() throws Exception {
@@ -40,17 +24,9 @@ public class DropInBindingTest extends DetachedChildContract {
         String[][] calls = {
             {DriverRun.PATH, probe}, {DriverRun.LINE, probe + " drop-in"},
             {DriverRun.PATH, MISSING}, {DriverRun.LINE, MISSING + " x"}};
-        DriverRun run;
-        int exit;
-        try (DriverRun driver = new DriverRun(reports.directory().resolve("driver"), List.of(),
-                                              List.of("-Xcheck:jni"), calls, false, Map.of())) {
-            exit = driver.awaitExit();
-            run = driver;
-        }
+        DriverRun run = DriverRun.runUnderJniChecks(reports.directory().resolve("driver"), calls);
         byte[] stdout = run.stdoutBytes();
         byte[] stderr = run.stderrText().getBytes(StandardCharsets.UTF_8);
-        assertEquals("driver exit status, stderr: " + run.stderrText(), 0, exit);
-        run.assertNoJniWarning();
         for (int i = 0; i < calls.length; ++i) {
             String text = calls[i][1];
             assertArrayEquals("echo of call " + i, text.getBytes(StandardCharsets.UTF_8),

@@ -118,18 +118,10 @@ public class DetachedProcessTest {
             // Quiet again after the loud calls: silence belongs to the call, not to the JVM.
             {DriverRun.DETACHED_LINE, probe + " quiet-again"},
         };
-        DriverRun run;
-        int exit;
         // -Xcheck:jni: the library calls back into Java here, which the checks watch.
-        try (DriverRun driver = new DriverRun(reports.directory().resolve("driver"), List.of(),
-                                              List.of("-Xcheck:jni"), calls, false, Map.of())) {
-            exit = driver.awaitExit();
-            run = driver;
-        }
+        DriverRun run = DriverRun.runUnderJniChecks(reports.directory().resolve("driver"), calls);
         byte[] stdout = run.stdoutBytes();
         String stderr = run.stderrText();
-        assertEquals("driver exit status, stderr: " + stderr, 0, exit);
-        run.assertNoJniWarning();
         String missingLine = "StartUtil: cannot start \"" + MISSING + " %s\": No such file or "
                              + "directory (error 2)";
         Map<Integer, String> outcomes = run.outcomes();

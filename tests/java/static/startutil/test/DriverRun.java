@@ -66,6 +66,25 @@ public final class DriverRun implements AutoCloseable {
         process = builder.start();
     }
 
+    /**
+     * Runs the calls in a driver under {@code -Xcheck:jni} to its end, which must be exit status
+     * 0 with no JNI warning on either stream; the finished run.
+     */
+    public static DriverRun runUnderJniChecks(Path work, String[][] calls) throws Exception {
+        DriverRun run;
+        int exit;
+        try (DriverRun driver =
+                 new DriverRun(work, List.of(), List.of("-Xcheck:jni"), calls, false, Map.of())) {
+            exit = driver.awaitExit();
+            run = driver;
+        }
+        if (exit != 0) {
+            throw new AssertionError("driver exit status " + exit + ", stderr: " + run.stderrText());
+        }
+        run.assertNoJniWarning();
+        return run;
+    }
+
     public Process process() {
         return process;
     }

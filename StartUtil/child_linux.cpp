@@ -43,6 +43,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "step_marks.h"
+
 namespace {
 
 // The kernel's signal set: signals 1..64.
@@ -265,6 +267,7 @@ int execProgram(LaunchPlan* plan) {
 
 // The program's process; returns, to the exit system call, only when the program did not start.
 int runProgram(void* argument) {
+    STARTUTIL_STEP(7);
     auto* plan = static_cast<LaunchPlan*>(argument);
     if (long session = raw::call(SYS_setsid); session < 0) {
         fail(plan, Ending::Session, static_cast<int>(-session));
@@ -272,6 +275,7 @@ int runProgram(void* argument) {
     }
     // The intermediate's handler still catches the core-dumping signals.
     setSignalMask(0, nullptr);
+    STARTUTIL_STEP(8);
     fail(plan, Ending::Program, execProgram(plan));
     return 127;
 }
@@ -280,8 +284,11 @@ int runProgram(void* argument) {
 
 int runIntermediate(void* argument) {
     auto* plan = static_cast<LaunchPlan*>(argument);
+    STARTUTIL_STEP(4);
     resetSignalDispositions();
+    STARTUTIL_STEP(5);
     if (isolateDescriptors(plan)) {
+        STARTUTIL_STEP(6);
         // SIGCHLD as the program's exit signal: whoever adopts it once we are gone reaps it.
         long program = raw::clone(
             CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,

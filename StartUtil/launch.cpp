@@ -5,6 +5,7 @@
 #include "failure_line.h"
 #include "launcher.h"
 #include "output.h"
+#include "step_marks.h"
 #include "utf8.h"
 
 namespace {
@@ -57,6 +58,7 @@ class HeldCallerState {
 void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
                        LaunchOutcome& outcome) noexcept {
     HeldCallerState callerState;
+    STARTUTIL_STEP(0);
     SystemFailure failure;
     if (request.text == nullptr) {
         refuse(request.uncopied ? Refusal::NoMemory : Refusal::InvalidText, {}, failure);
@@ -73,6 +75,7 @@ void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
         return fail(subject, failure, reporting, outcome);
     }
     if (reporting == Reporting::StandardStreams) echo(command.view());
+    STARTUTIL_STEP(1);
     if (whole.find(u'\0') != std::u16string_view::npos) {
         refuse(Refusal::InvalidText, kEmbeddedNul, failure);
         return fail(subject, failure, reporting, outcome);

@@ -26,6 +26,7 @@
 #include "launcher.h"
 #include "raw_syscall.h"
 #include "stacks_linux.h"
+#include "step_marks.h"
 #include "system_message_linux.h"
 #include "utf8.h"
 
@@ -190,11 +191,14 @@ Outcome runPlan(LaunchPlan& plan) {
     std::uint64_t previousMask = 0;
     setSignalMask(kAllSignals, &previousMask);
     plan.programRunning = 1;
+    STARTUTIL_STEP(3);
     long intermediate = raw::clone(CLONE_VM | CLONE_VFORK, plan.intermediateStackTop, nullptr,
                                    nullptr, runIntermediate, &plan);
     setSignalMask(previousMask, nullptr);
     if (intermediate < 0) return {Ending::Intermediate, static_cast<int>(-intermediate)};
+    STARTUTIL_STEP(9);
     int status = reap(static_cast<pid_t>(intermediate));
+    STARTUTIL_STEP(10);
     if (!plan.intermediateDone) {
         // Killed before it could tell: the program's process, if it was created, may still be
         // running on the plan, and it records its own outcome there.
@@ -215,8 +219,10 @@ Outcome startDetached(LaunchMode mode, std::string_view command) {
     if (plan == nullptr) return {Ending::Program, ENOMEM};
     plan->ending = Ending::Exec;
     int planError = planProgram(mode, command, *plan);
+    STARTUTIL_STEP(2);
     Outcome outcome = planError == 0 ? runPlan(*plan) : Outcome{Ending::Program, planError};
     releasePlan(plan);
+    STARTUTIL_STEP(11);
     return outcome;
 }
 

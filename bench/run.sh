@@ -23,7 +23,7 @@ else
   step_calls=2000
   bash tools/setup.sh
   cmake --preset linux >/dev/null
-  nice -n 10 cmake --build --preset linux --target launch_cost JavaLaunchCost StartUtil
+  nice -n 10 cmake --build --preset linux --target launch_cost step_timing JavaLaunchCost StartUtil
 fi
 java=${JAVA:-java}
 launch_cost=$build/bench/launch_cost
@@ -89,11 +89,12 @@ for ((round = 1; round <= rounds; ++round)); do
 done
 round_loads+=("$(load)")
 
-# Where a native launch's time goes: the launcher with a clock read at each step.
+# Where a native launch's time goes: the launcher built with a clock read at each step. Its rows
+# come on standard error.
 steps=
 if [[ $suites == *native* ]]; then
   echo "steps of a launch, $step_calls calls" >&2
-  steps=$(bash bench/step_timing.sh "$step_calls" "$out/steps" "$program")
+  steps=$("$build/bench/step_timing" "$step_calls" "$program" 2>&1 >/dev/null)
 fi
 
 # ---- Report -------------------------------------------------------------------------------------
@@ -240,8 +241,8 @@ report=$out/RESULTS.md
     echo
     echo "### Where a launch's time goes"
     echo
-    echo "Medians of $step_calls launches by \`bench/step_timing.sh\`, which reads the clock at each step"
-    echo "of a copy of the launcher (a bare \`posix_spawn\` after each, timed alike). The steps from"
+    echo "Medians of $step_calls launches by \`bench/step_timing.cpp\`, the launcher built to read the"
+    echo "clock at each step (a bare \`posix_spawn\` after each, timed alike). The steps from"
     echo "the first clone to the exec run in the intermediate and the program's process while the"
     echo "caller waits; their sum and the caller's own steps make up the whole call."
     echo

@@ -1,6 +1,9 @@
-// Where one launch's time goes: the launcher built with a clock read at each step (step_timing.sh
-// inserts them into a copy of its source), /bin/true launched again and again, and the median
-// of each step printed as Markdown table rows, with the whole call and a bare posix_spawn beside.
+// Where one launch's time goes: the launcher's sources built with STARTUTIL_STEP_TIMING, so that
+// each of its step marks (StartUtil/step_marks.h) reads the clock, /bin/true launched again and
+// again, and the median of each step printed as Markdown table rows, with the whole call and a
+// bare posix_spawn beside.
+//
+//   step_timing CALLS PROGRAM     prints the rows on standard error
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -13,11 +16,13 @@
 #include <vector>
 
 #include "launcher.h"
+#include "step_marks.h"
 
 extern "C" char** environ;
-long long stepStamps[12];  // written by the instrumented launcher, in the caller and its children
-
 namespace {
+
+// Written at the launcher's marks, in the caller and in its children, which share its memory.
+long long stepStamps[12];
 
 long long now() {
     timespec t{};
@@ -36,6 +41,10 @@ void reapAll() {
 }
 
 }  // namespace
+
+void stepTimingMark(int step) noexcept {
+    stepStamps[step] = now();
+}
 
 int main(int argc, char** argv) {
     if (argc != 3) {

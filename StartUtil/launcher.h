@@ -58,7 +58,8 @@ struct LaunchOutcome {
 // Linux: the child is started through a short-lived intermediate, so it is not the caller's
 // child; it leads a new session with /dev/null as standard input, output and error, holds no
 // other descriptor, and starts with default signal dispositions and an empty signal mask. The
-// pid is that of the process that has executed the program.
+// pid is that of the process that has executed the program. A caller that adopts orphans has it
+// reaped once it exits (reaper_linux.h).
 //
 // Nothing starts for a null text, a text holding U+0000 (the system would see only the part
 // before it, not what the caller may have checked) or one whose characters could not be had.

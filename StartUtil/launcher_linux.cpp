@@ -25,6 +25,7 @@
 #include "failure_line.h"
 #include "launcher.h"
 #include "raw_syscall.h"
+#include "reaper_linux.h"
 #include "stacks_linux.h"
 #include "step_marks.h"
 #include "system_message_linux.h"
@@ -221,8 +222,11 @@ Outcome startDetached(LaunchMode mode, std::string_view command) {
     int planError = planProgram(mode, command, *plan);
     STARTUTIL_STEP(2);
     Outcome outcome = planError == 0 ? runPlan(*plan) : Outcome{Ending::Program, planError};
+    pid_t program = plan->programPid;
     releasePlan(plan);
     STARTUTIL_STEP(11);
+    // A caller that adopts orphans now has the program's process as its child.
+    if (program != 0) reapIfAdopted(program);
     return outcome;
 }
 

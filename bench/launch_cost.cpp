@@ -11,6 +11,7 @@
 //       Runs the command as its child subreaper: the library's programs, which are nobody's
 //       children, come back to us and are reaped at once. Fails unless the command succeeds and
 //       exactly N such programs exited with 0.
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -48,6 +49,9 @@ constexpr int kMaxOutstanding = 32;
 // Starts the program once; false when the method itself reported that nothing was started.
 using Launch = bool (*)(std::string& program);
 
+// How long the collector may take to hand back a program it reaped.
+constexpr int kCollectMilliseconds = 20000;
+
 bool launchWithLibrary(std::string& program) {
     std::u16string text(program.begin(), program.end());  // the bindings' private copy
     invokeNonBlocking(LaunchMode::ProgramPath, text.data());
@@ -70,65 +74,98 @@ bool launchWithForkExec(std::string& program) {
     return pid > 0;
 }
 
-// CPU time and context switches of this process and of every child reaped so far.
+// CPU time and context switches.
 struct Usage {
     double cpuMicroseconds = 0;
     long switches = 0;
-};
 
-Usage usageSoFar() {
-    Usage usage;
-    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-        rusage used{};
-        getrusage(who, &used);
+    void add(const rusage& used) {
         for (const timeval& time : {used.ru_utime, used.ru_stime}) {
-            usage.cpuMicroseconds +=
+            cpuMicroseconds +=
                 static_cast<double>(time.tv_sec) * 1e6 + static_cast<double>(time.tv_usec);
         }
-        usage.switches += used.ru_nvcsw + used.ru_nivcsw;
+        switches += used.ru_nvcsw + used.ru_nivcsw;
     }
-    return usage;
-}
+};
+
+// A program the collector reaped: whether it exited with 0, and what it used.
+struct Reaped {
+    bool ok;
+    Usage usage;
+};
 
 struct Method {
     const char* name;
     Launch launch;
     int calls;
+    bool ownChildren;  // else the collector reaps its programs
     std::vector<double> microseconds;
     Usage timedUsage;  // over the timed blocks, children included
 };
 
-// Every program started, whoever its parent was, comes back to this process (a subreaper) and
-// must exit with 0. Reaping happens between timed calls, never inside one.
+// Every program started must exit with 0: this process reaps its own children, and the collector
+// (its parent, a subreaper) the library's, which are nobody's children, and hands each back
+// through a pipe. This process adopts nothing, as most callers do. Reaping happens between timed
+// calls, never inside one.
 class Children {
   public:
+    explicit Children(int collector) : collector_(collector) {}
     void started() { ++outstanding_; }
     void failedToStart() { ++failures_; }
-    void reapDownTo(int limit) {
+    void reapDownTo(int limit, bool own) {
         while (outstanding_ > limit) {
-            int status = 0;
-            pid_t pid = waitpid(-1, &status, 0);
-            if (pid < 0 && errno == EINTR) continue;
-            if (pid < 0) {  // none left: the rest never started
+            Reaped reaped{};
+            if (!(own ? reapOwn(reaped) : collect(reaped))) {  // the rest never started
                 failures_ += outstanding_;
                 outstanding_ = 0;
                 return;
             }
             --outstanding_;
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures_;
+            if (!reaped.ok) ++failures_;
+            if (!own) {
+                collected_.cpuMicroseconds += reaped.usage.cpuMicroseconds;
+                collected_.switches += reaped.usage.switches;
+            }
         }
     }
     int failures() const { return failures_; }
 
+    // CPU time and context switches of this process and of every child reaped so far.
+    Usage usageSoFar() const {
+        Usage usage = collected_;
+        for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+            rusage used{};
+            getrusage(who, &used);
+            usage.add(used);
+        }
+        return usage;
+    }
+
   private:
+    static bool reapOwn(Reaped& reaped) {
+        int status = 0;
+        pid_t pid = 0;
+        while ((pid = waitpid(-1, &status, 0)) < 0 && errno == EINTR) {
+        }
+        reaped.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return pid > 0;
+    }
+    bool collect(Reaped& reaped) const {
+        pollfd ready{collector_, POLLIN, 0};
+        return poll(&ready, 1, kCollectMilliseconds) == 1 &&
+               read(collector_, &reaped, sizeof reaped) == sizeof reaped;
+    }
+
+    int collector_;
+    Usage collected_;
     int outstanding_ = 0;
     int failures_ = 0;
 };
 
 void runCalls(Method& method, std::string& program, int calls, Children& children, bool timed) {
-    Usage before = usageSoFar();
+    Usage before = children.usageSoFar();
     for (int i = 0; i < calls; ++i) {
-        children.reapDownTo(kMaxOutstanding - 1);
+        children.reapDownTo(kMaxOutstanding - 1, method.ownChildren);
         auto start = Clock::now();
         bool ok = method.launch(program);
         auto elapsed = Clock::now() - start;
@@ -138,9 +175,9 @@ void runCalls(Method& method, std::string& program, int calls, Children& childre
                 std::chrono::duration<double, std::micro>(elapsed).count());
         }
     }
-    children.reapDownTo(0);
+    children.reapDownTo(0, method.ownChildren);
     if (timed) {
-        Usage after = usageSoFar();
+        Usage after = children.usageSoFar();
         method.timedUsage.cpuMicroseconds += after.cpuMicroseconds - before.cpuMicroseconds;
         method.timedUsage.switches += after.switches - before.switches;
     }
@@ -187,6 +224,22 @@ int usage() {
     return 2;
 }
 
+// The collector: reaps every process that comes back to it and hands each but the measuring
+// process back through `out`; returns once the measuring process has exited, with its code.
+int collectPrograms(pid_t measuring, int out) {
+    for (;;) {
+        int status = 0;
+        rusage used{};
+        pid_t pid = wait4(-1, &status, 0, &used);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid < 0) return 1;
+        if (pid == measuring) return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        Reaped reaped{WIFEXITED(status) && WEXITSTATUS(status) == 0, {}};
+        reaped.usage.add(used);
+        if (write(out, &reaped, sizeof reaped) != sizeof reaped) return 1;
+    }
+}
+
 int measure(int argc, char** argv) {
     int calls = 1000;
     int forkCalls = -1;
@@ -220,19 +273,31 @@ int measure(int argc, char** argv) {
     if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "r", stdin)) {
         return 1;
     }
-    // The library's programs are nobody's children: as subreaper we reap them like the others.
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 || !touchHeap(touchMebibytes)) {
-        std::perror("launch_cost");
-        return 1;
-    }
-    std::vector<Method> methods = {{"library", launchWithLibrary, calls, {}, {}},
-                                   {"posix_spawn", launchWithPosixSpawn, calls, {}, {}},
-                                   {"fork_exec", launchWithForkExec, forkCalls, {}, {}}};
+    std::vector<Method> methods = {{"library", launchWithLibrary, calls, false, {}, {}},
+                                   {"posix_spawn", launchWithPosixSpawn, calls, true, {}, {}},
+                                   {"fork_exec", launchWithForkExec, forkCalls, true, {}, {}}};
     if (!only.empty()) {
         std::erase_if(methods, [&](const Method& method) { return method.name != only; });
         if (methods.empty()) return usage();
     }
-    Children children;
+    int collected[2];
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 || pipe(collected) != 0) {
+        std::perror("launch_cost");
+        return 1;
+    }
+    pid_t measuring = fork();
+    if (measuring < 0) return 1;
+    if (measuring > 0) {
+        close(collected[0]);
+        return collectPrograms(measuring, collected[1]);
+    }
+    close(collected[1]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (!touchHeap(touchMebibytes)) {
+        std::perror("launch_cost");
+        return 1;
+    }
+    Children children(collected[0]);
     // Untimed first, so that the program and the code on every path are in memory.
     for (Method& method : methods) {
         runCalls(method, program, std::max(1, method.calls / 10), children, false);

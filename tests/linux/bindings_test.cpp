@@ -1,7 +1,11 @@
 // The JNI side of libStartUtil.so, loaded as the VM loads it and called through a fake JNIEnv
 // whose strings sit unterminated in read-only memory: what it refuses before any launch.
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "fake_vm.h"
 #include "launch_harness.h"
@@ -149,6 +153,44 @@ TEST(BindingsUnload, UnloadingGivesTheKeptStacksBack) {
     }
     EXPECT_LT(mappings(), before + kCycles) << readFile("/proc/self/maps");
     EXPECT_EQ(awaitReports(scratch.path(), kCycles + 1).size(), std::size_t{kCycles + 1});
+}
+
+// A caller that adopts orphans has a reaping thread while the library is loaded, and loses it
+// when the library is unloaded: no thread runs the library's code once it is gone. A program
+// still running then is left to the caller. Exit codes: 3, no reaping thread; 4, it outlived
+// the library; 5, the program was reaped after the unload.
+TEST(BindingsUnload, UnloadingStopsTheReapingThread) {
+    ScratchDirectory scratch;
+    int exitCode = inForkedCaller(scratch, [] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        auto threadsAre = [](std::size_t count) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            for (;;) {
+                auto tasks = fs::directory_iterator("/proc/self/task");
+                if (static_cast<std::size_t>(std::distance(begin(tasks), end(tasks))) == count) {
+                    return true;
+                }
+                if (std::chrono::steady_clock::now() > deadline) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        };
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            {
+                StartUtilModule module;
+                FakeVm vm;
+                FakeString program(widen("sleep 30"));
+                module.commandLine(vm.env(), nullptr, program.handle());
+                if (!threadsAre(2)) return 3;
+            }
+            if (!threadsAre(1)) return 4;
+            std::vector<ProcessState> children = childrenOfThisProcess();
+            if (children.size() != 1) return 5;
+            kill(children[0].pid, SIGKILL);
+            if (waitpid(children[0].pid, nullptr, 0) != children[0].pid) return 5;
+        }
+        return 0;
+    });
+    EXPECT_EQ(exitCode, 0);
 }
 
 }  // namespace

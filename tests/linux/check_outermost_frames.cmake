@@ -1,6 +1,7 @@
 # Fails unless LIBRARY's unwind tables mark the first frame of each process it starts in the
-# caller's memory (the two clone trampolines) as the outermost, its return address undefined:
-# else a debugger walks from the child's function on into the caller's frames.
+# caller's memory, and the reaping thread's (the three clone trampolines), as the outermost, its
+# return address undefined: else a debugger walks from the child's function on into the caller's
+# frames.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${READELF}" --debug-dump=frames "${LIBRARY}"
                 OUTPUT_VARIABLE frames COMMAND_ERROR_IS_FATAL ANY)
@@ -10,7 +11,8 @@ endif()
 # readelf names the register after its number where it knows a name (x86_64's "r16 (rip)").
 string(REGEX MATCHALL "DW_CFA_undefined: r${CMAKE_MATCH_1}[ \n]" outermost "${frames}")
 list(LENGTH outermost count)
-if(NOT count EQUAL 2)
-  message(FATAL_ERROR "${count} frames with no return address in ${LIBRARY}, expected 2 (the "
-                      "intermediate's and the program's process's first frames)")
+if(NOT count EQUAL 3)
+  message(FATAL_ERROR "${count} frames with no return address in ${LIBRARY}, expected 3 (the "
+                      "intermediate's, the program's process's and the reaping thread's first "
+                      "frames)")
 endif()

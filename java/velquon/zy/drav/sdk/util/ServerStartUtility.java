@@ -62,9 +62,10 @@ import java.util.Objects;
  * holds a NUL character}, error 22 on Linux, 87 on Windows: the system would see only the part
  * before it), for a Windows command line longer than the system takes (32,767 characters with
  * the terminator, a program path with its two quotes: error 206), and when there is no memory
- * for the text ({@code (a command of N characters)}, error 12 on Linux, 8 on Windows). The library neither raises nor clears a Java
- * exception: should the VM itself leave an {@code OutOfMemoryError} pending when it cannot hand
- * out the string's characters (HotSpot leaves none), Java sees it when the method returns.
+ * for the text ({@code (a command of N characters)}, error 12 on Linux, 8 on Windows). The
+ * library neither raises nor clears a Java exception: should the VM itself leave an
+ * {@code OutOfMemoryError} pending when it cannot hand out the string's characters (HotSpot
+ * leaves none), Java sees it when the method returns.
  *
  * <h2>Loading the native library</h2>
  *
@@ -129,28 +130,39 @@ import java.util.Objects;
  *   <li>The child stays in the JVM's cgroup. Stopping a systemd service with its default
  *       {@code KillMode=control-group} ends the child too.
  *   <li>A JVM that is process 1 of a container started without an init, or that is a child
- *       subreaper, becomes the parent of every orphan, and children that exit stay zombies until
- *       something reaps them: run such containers with {@code --init} or an init process.
- *   <li>A child that is killed after it was created but before its program was executed is not
- *       reported. If the short-lived intermediate process is killed first, the call still waits
- *       until the child has executed its program or ended, and reports as for any launch.
+ *       subreaper, becomes the parent of every orphan. The library reaps the children it started
+ *       once they exit, from a thread of its own, and never any other child; orphans of other
+ *       programs stay zombies until something reaps them, so run such containers with
+ *       {@code --init} or another init process all the same. Children still running when the
+ *       library is unloaded are left to the JVM.
+ *   <li>A child killed by a signal that dumps no core ({@code SIGKILL}, {@code SIGTERM}, ...)
+ *       after it was created but before its program was executed is taken for a started one:
+ *       nothing is reported. If the short-lived intermediate process is killed instead, the call
+ *       reports a failure when the child did not exist yet, and otherwise waits until the child
+ *       has executed its program or ended and reports as for any launch.
+ *   <li>A child stopped by {@code SIGSTOP} before its program is executed, or stuck in the kernel
+ *       (an {@code execve} on a hung network file system), holds the calling thread until it
+ *       goes on, as with every {@code vfork}-style launcher: the thread waits in the kernel with
+ *       every signal blocked.
  * </ul>
  *
  * <p>Windows:
  *
  * <ul>
  *   <li>The child stays in the JVM's job object: a service wrapper or CI agent that closes its
- *       job with kill-on-close ends the child too.
+ *       job with kill-on-close ends the child too. A job that allows silent breakaway does not
+ *       hold the child at all.
  *   <li>A {@code .bat} or {@code .cmd} program is run by {@code cmd.exe}, which parses the whole
  *       command line again ({@code &}, {@code |}, {@code %VAR%}): a command line built from
  *       untrusted text is unsafe there.
- *   <li>For a command line the system, not the C runtime, finds the program: it appends
- *       {@code .exe} to a program name without an extension and searches the folder of the
- *       JVM's own executable, then the current directory and the system folders, and only then
- *       {@code PATH}. The path given to {@code invokeNonBlockingCommand} is used as it is: no
- *       extension is appended and nothing is searched.
- *   <li>The child keeps the JVM's current directory open: that folder cannot be removed or
- *       renamed while the child runs.
+ *   <li>For a command line the system, not the C runtime, finds the program. A name without a
+ *       path is searched for in the folder of the JVM's own executable, then the current
+ *       directory and the system folders, and only then on {@code PATH}, and gets {@code .exe}
+ *       appended when it has no extension; Windows' documented rules append it to nothing else,
+ *       but Wine appends it to paths too. The path given to {@code invokeNonBlockingCommand}
+ *       is used as it is: no extension is appended and nothing is searched.
+ *   <li>The child keeps the JVM's current directory open for as long as that folder is its own
+ *       current directory: meanwhile the folder cannot be removed or renamed.
  * </ul>
  *
  * @since 1.0.0

@@ -1,9 +1,9 @@
 # Makes a release as a publisher would, with sample settings and a throwaway key in a GNUPGHOME
-# of its own: the jars assembled again with the POM's links, then signed by java/release.cmake.
+# of its own: the jars assembled again with the POM's links, then signed by packaging/release.cmake.
 # Checks the layout file by file: each artifact with a good signature by that key and the right
 # checksums, a POM with every element Maven Central requires and the settings' links in it.
 cmake_minimum_required(VERSION 3.25)
-include("${SOURCE_DIR}/central_pom.cmake")
+include("${PROJECT_DIR}/packaging/central_pom.cmake")
 
 set(_url "https://startutil.example/")
 set(_scm "https://git.startutil.example/startutil.git")
@@ -31,7 +31,8 @@ set(ENV{SOURCE_DATE_EPOCH} "${_epoch}")
 run("${CMAKE_COMMAND}" -DVERSION=${VERSION} "-DDIST_DIR=${WORK}/dist"
     "-DCLASSES_JAR=${CLASSES_JAR}" "-DSOURCE_DIR=${SOURCE_DIR}" "-DPACKED=${PACKED}"
     "-DJAR_WRITER=${JAR_WRITER}" "-DJAVA=${JAVA}" "-DJAVADOC=${JAVADOC}" "-DLICENSE=${LICENSE}"
-    "-DURL=${_url}" "-DSCM_URL=${_scm}" "-DISSUES_URL=${_issues}" -P "${SOURCE_DIR}/dist.cmake")
+    "-DURL=${_url}" "-DSCM_URL=${_scm}" "-DISSUES_URL=${_issues}"
+    -P "${PROJECT_DIR}/packaging/jar.cmake")
 
 run("${GPG}" --batch --passphrase "" --quick-gen-key
     "StartUtil release test <release-test@startutil.invalid>" ed25519 sign never)
@@ -41,7 +42,7 @@ set(_key "${CMAKE_MATCH_1}")
 
 run("${CMAKE_COMMAND}" -DVERSION=${VERSION} "-DDIST_DIR=${WORK}/dist"
     "-DRELEASE_DIR=${WORK}/release" "-DGPG=${GPG}" "-DURL=${_url}" "-DSCM_URL=${_scm}"
-    "-DISSUES_URL=${_issues}" "-DSIGNING_KEY=${_key}" -P "${SOURCE_DIR}/release.cmake")
+    "-DISSUES_URL=${_issues}" "-DSIGNING_KEY=${_key}" -P "${PROJECT_DIR}/packaging/release.cmake")
 
 set(_version_path "velquon/zy/drav/sdk/startutil/${VERSION}")
 set(_expected "startutil-${VERSION}-bundle.zip")

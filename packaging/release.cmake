@@ -1,9 +1,10 @@
-# Makes the release layout for Maven Central in RELEASE_DIR from the repository that dist.cmake
+# Makes the release layout for Maven Central in RELEASE_DIR from the repository that jar.cmake
 # laid out in DIST_DIR/maven: the POM and the three jars, each signed by gpg (SIGNING_KEY, from
 # the keyring in GNUPGHOME) as <file>.asc, with its .md5, .sha1, .sha256 and .sha512, and the
 # whole as one zip bundle for upload. Refuses, naming each, while a setting is missing.
 cmake_minimum_required(VERSION 3.25)
 include("${CMAKE_CURRENT_LIST_DIR}/central_pom.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/maven_layout.cmake")
 
 set(_missing "")
 foreach(_setting "URL;the project's web page" "SCM_URL;the git repository's address"
@@ -22,18 +23,17 @@ if(NOT GPG)
   message(FATAL_ERROR "gpg not found: install gpg (tools/setup.sh)")
 endif()
 
-set(_artifact startutil)
-set(_version_path "velquon/zy/drav/sdk/${_artifact}/${VERSION}")
+set(_version_path "${GROUP_PATH}/${ARTIFACT}/${VERSION}")
 set(_from "${DIST_DIR}/maven/${_version_path}")
 set(_to "${RELEASE_DIR}/${_version_path}")
-set(_files "${_artifact}-${VERSION}.pom" "${_artifact}-${VERSION}.jar"
-           "${_artifact}-${VERSION}-sources.jar" "${_artifact}-${VERSION}-javadoc.jar")
+set(_files "${ARTIFACT}-${VERSION}.pom" "${ARTIFACT}-${VERSION}.jar"
+           "${ARTIFACT}-${VERSION}-sources.jar" "${ARTIFACT}-${VERSION}-javadoc.jar")
 
 # The POM was made when the jars were: one built before the settings were given lacks them.
-central_pom_missing("${_from}/${_artifact}-${VERSION}.pom" _lacking)
+central_pom_missing("${_from}/${ARTIFACT}-${VERSION}.pom" _lacking)
 if(_lacking)
   string(REPLACE ";" ", " _lacking "${_lacking}")
-  message(FATAL_ERROR "${_from}/${_artifact}-${VERSION}.pom lacks ${_lacking}: build the dist "
+  message(FATAL_ERROR "${_from}/${ARTIFACT}-${VERSION}.pom lacks ${_lacking}: build the dist "
                       "target again with the settings")
 endif()
 
@@ -57,7 +57,7 @@ endforeach()
 
 # The upload takes the layout as one zip, with the group's folders at its root.
 execute_process(
-  COMMAND "${CMAKE_COMMAND}" -E tar cf "${RELEASE_DIR}/${_artifact}-${VERSION}-bundle.zip"
+  COMMAND "${CMAKE_COMMAND}" -E tar cf "${RELEASE_DIR}/${ARTIFACT}-${VERSION}-bundle.zip"
           --format=zip velquon
   WORKING_DIRECTORY "${RELEASE_DIR}" COMMAND_ERROR_IS_FATAL ANY)
 message(STATUS "Release layout in ${RELEASE_DIR}, signed by ${SIGNING_KEY}")

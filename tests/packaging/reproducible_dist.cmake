@@ -17,7 +17,7 @@ execute_process(
   COMMAND "${CMAKE_COMMAND}" -DVERSION=${VERSION} "-DDIST_DIR=${_second}/dist"
           "-DCLASSES_JAR=${CLASSES_JAR}" "-DSOURCE_DIR=${_second}/${_java}" "-DPACKED=${PACKED}"
           "-DJAR_WRITER=${JAR_WRITER}" "-DJAVA=${JAVA}" "-DJAVADOC=${JAVADOC}" "-DLICENSE=${LICENSE}"
-          -P "${SOURCE_DIR}/dist.cmake"
+          -P "${PROJECT_DIR}/packaging/jar.cmake"
   COMMAND_ERROR_IS_FATAL ANY)
 
 file(GLOB_RECURSE _first RELATIVE "${DIST_DIR}" "${DIST_DIR}/StartUtil-${VERSION}*.jar"

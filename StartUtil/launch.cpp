@@ -89,7 +89,7 @@ void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
     fail(subject, failure, reporting, outcome);
 }
 
-void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept {
+void invokeNonBlocking(LaunchMode mode, TerminatedUtf16 text) noexcept {
     std::size_t length = text != nullptr ? std::char_traits<char16_t>::length(text) : 0;
     LaunchOutcome outcome;
     invokeNonBlocking({mode, text, length, false}, Reporting::StandardStreams, outcome);

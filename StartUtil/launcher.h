@@ -19,14 +19,14 @@ enum class LaunchMode {
 
 // The command as null-terminated UTF-16, owned by the caller for the whole call; the launcher
 // may write to it. Null when there is no text (a null Java string).
-using CommandText = char16_t*;
+using TerminatedUtf16 = char16_t*;
 
 // One launch as the bindings ask for it.
 struct LaunchRequest {
     LaunchMode mode;
     // A private, terminated copy of the Java string, which may hold U+0000 before its end; null
     // for a null string or when its characters could not be had.
-    CommandText text;
+    TerminatedUtf16 text;
     std::size_t length;  // the Java string's length in UTF-16 units
     bool uncopied;       // a string whose characters could not be had: no memory
 };
@@ -67,7 +67,7 @@ void invokeNonBlocking(const LaunchRequest& request, Reporting reporting,
                        LaunchOutcome& outcome) noexcept;
 
 // The same for a terminated text (or null), echoed and reported on the standard streams.
-void invokeNonBlocking(LaunchMode mode, CommandText text) noexcept;
+void invokeNonBlocking(LaunchMode mode, TerminatedUtf16 text) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // What each system provides.
@@ -85,7 +85,7 @@ struct SystemFailure {
 // Creates the program's process, detached, from a terminated text with no U+0000 in it; `utf8`
 // is the text's UTF-8 form. Returns the process's id, or 0 with `failure` filled in, naming on
 // Linux the step that failed.
-long long createDetached(LaunchMode mode, CommandText text, std::string_view utf8,
+long long createDetached(LaunchMode mode, TerminatedUtf16 text, std::string_view utf8,
                          SystemFailure& failure) noexcept;
 
 // The reasons the library itself starts nothing for, each with its system's code.

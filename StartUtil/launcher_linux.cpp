@@ -244,7 +244,7 @@ void restoreCallerState(const CallerState& state) noexcept {
     pthread_setcancelstate(state.savedCancelState, nullptr);
 }
 
-long long createDetached(LaunchMode mode, CommandText /*text*/, std::string_view utf8,
+long long createDetached(LaunchMode mode, TerminatedUtf16 /*text*/, std::string_view utf8,
                          SystemFailure& failure) noexcept {
     Outcome outcome = startDetached(mode, utf8);
     if (outcome.ending == Ending::Exec) return outcome.pid;

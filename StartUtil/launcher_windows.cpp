@@ -50,7 +50,7 @@ std::size_t commandLineUnits(LaunchMode mode, std::size_t textUnits) {
 
 // Starts the child and closes its handles; returns 0 with its process id in `pid`, or the
 // system's code for the failure.
-DWORD createProcess(LaunchMode mode, CommandText text, DWORD& pid) {
+DWORD createProcess(LaunchMode mode, TerminatedUtf16 text, DWORD& pid) {
     std::size_t length = std::char_traits<char16_t>::length(text);
     // Checked here, whatever the system below would do: a cut line runs something else.
     if (commandLineUnits(mode, length) >= kMostCommandLineUnits) return ERROR_FILENAME_EXCED_RANGE;
@@ -146,7 +146,7 @@ std::size_t messageFor(DWORD code, LaunchMode mode, const char16_t* text, char* 
 
 }  // namespace
 
-long long createDetached(LaunchMode mode, CommandText text, std::string_view /*utf8*/,
+long long createDetached(LaunchMode mode, TerminatedUtf16 text, std::string_view /*utf8*/,
                          SystemFailure& failure) noexcept {
     DWORD pid = 0;
     failure.code = createProcess(mode, text, pid);

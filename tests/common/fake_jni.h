@@ -1,6 +1,7 @@
 /* The VM's side of the JNI calls the library makes about its receiver's class, for every fake
  * VM (C and C++, with or without a C runtime): the class lookup, the two static methods of the
- * jar's own class, the byte array of a failure line and the pending exception.
+ * jar's own class, the byte array of a failure line and the pending exception; and the C hosts'
+ * strings (fake_vm.h has strings of its own).
  *
  * Every receiver is taken for a class object. That class declares the two methods only when
  * `hasMethods` is set; otherwise, as an application's own class that declares the two natives
@@ -107,6 +108,32 @@ static void JNICALL fakeJniSetByteArrayRegion(JNIEnv* env, jbyteArray array, jsi
     for (jsize i = 0; i < length; ++i) ((char*)(void*)array)[start + i] = (char)bytes[i];
 }
 
+/* One Java string for the C hosts (UTF-16 units, no terminator); its address is the jstring. */
+struct FakeJniString {
+    const jchar* chars;
+    jsize length;
+    int gets, releases; /* each must come to 1 */
+};
+
+static jsize JNICALL fakeJniGetStringLength(JNIEnv* env, jstring string) {
+    (void)env;
+    return ((struct FakeJniString*)(void*)string)->length;
+}
+
+static const jchar* JNICALL fakeJniGetStringChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    struct FakeJniString* fake = (struct FakeJniString*)(void*)string;
+    (void)env;
+    ++fake->gets;
+    if (isCopy != NULL) *isCopy = JNI_FALSE;
+    return fake->chars;
+}
+
+static void JNICALL fakeJniReleaseStringChars(JNIEnv* env, jstring string, const jchar* chars) {
+    struct FakeJniString* fake = (struct FakeJniString*)(void*)string;
+    (void)env;
+    if (chars == fake->chars) ++fake->releases;
+}
+
 /* Fills in the fake's part of a zeroed FakeJni, whose other entries the host sets or leaves null
  * (using one crashes). Zeroed by its host: a loop here may become a memset that a host with no
  * C runtime lacks. */
@@ -121,6 +148,9 @@ static void fakeJniInit(struct FakeJni* fake) {
     fake->table.CallStaticVoidMethodA = fakeJniCallStaticVoidMethodA;
     fake->table.NewByteArray = fakeJniNewByteArray;
     fake->table.SetByteArrayRegion = fakeJniSetByteArrayRegion;
+    fake->table.GetStringLength = fakeJniGetStringLength;
+    fake->table.GetStringChars = fakeJniGetStringChars;
+    fake->table.ReleaseStringChars = fakeJniReleaseStringChars;
 }
 
 #endif

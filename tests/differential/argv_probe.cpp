@@ -1,8 +1,10 @@
-// Writes the argv its C runtime built to standard output: argc on the first line, then each
-// argument's UTF-8 bytes in hex, one argument a line (an empty line for an empty argument).
+// Writes the argv its C runtime built to standard output as a report: argc and argv.N only, in
+// the format of tests/common/probe_report.h.
 #include <windows.h>
 
 #include <string>
+
+#include "../common/probe_report.h"
 
 // The C runtime must not expand * and ? against the file system: the text is taken literally.
 extern "C" {
@@ -20,22 +22,12 @@ std::string toUtf8(const wchar_t* text) {
     return utf8;
 }
 
-std::string toHex(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (char c : bytes) {
-        auto byte = static_cast<unsigned char>(c);
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0xf];
-    }
-    return hex;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::string report = std::to_string(argc) + "\n";
-    for (int i = 0; i < argc; ++i) report += toHex(toUtf8(argv[i])) + "\n";
+    std::string report = probeReportLine("argc", std::to_string(argc));
+    for (int i = 0; i < argc; ++i)
+        report += probeReportLine("argv." + std::to_string(i), toUtf8(argv[i]));
     DWORD written = 0;
     BOOL ok = WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), report.data(),
                         static_cast<DWORD>(report.size()), &written, nullptr);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "../common/probe_report.h"
 #include "command_line_cases.h"
 #include "library_text.h"
 
@@ -72,20 +73,6 @@ std::string fromHex(std::string_view field) {
     return bytes;
 }
 
-std::optional<std::vector<std::string>> parseReport(const std::string& report) {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start < report.size();) {
-        std::size_t end = report.find('\n', start);
-        if (end == std::string::npos) return std::nullopt;
-        lines.push_back(report.substr(start, end - start));
-        start = end + 1;
-    }
-    if (lines.empty() || lines[0] != std::to_string(lines.size() - 1)) return std::nullopt;
-    std::vector<std::string> argv;
-    for (std::size_t i = 1; i < lines.size(); ++i) argv.push_back(fromHex(lines[i]));
-    return argv;
-}
-
 // One probe started with a command line. Its report fits the pipe, so it exits without
 // anyone reading, and many can run at once: a process start under Wine costs a few hundred ms.
 class ProbeRun {
@@ -142,9 +129,12 @@ class ProbeRun {
         while (ReadFile(readEnd_.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             report.append(buffer, got);
         }
-        auto argv = parseReport(report);
-        if (!argv) ADD_FAILURE() << "unreadable probe report: " << report;
-        return argv;
+        try {
+            return argvOf(parseProbeReport(report));
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "unreadable probe report: " << report;
+            return std::nullopt;
+        }
     }
 
   private:

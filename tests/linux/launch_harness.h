@@ -25,13 +25,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../common/probe_report.h"
 #include "launcher.h"
 
 namespace fs = std::filesystem;
@@ -89,30 +89,13 @@ inline void copyProbe(const fs::path& to) {
     fs::permissions(to, fs::perms::owner_all);
 }
 
-// One probe report: key to value, the %XX escapes undone.
-using ProbeReport = std::map<std::string, std::string>;
-
-inline std::string unescape(const std::string& value) {
-    std::string out;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size()) {
-            out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += value[i];
-        }
-    }
-    return out;
+inline std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 inline ProbeReport readReport(const fs::path& file) {
-    ProbeReport report;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) {
-        std::size_t equals = line.find('=');
-        report[line.substr(0, equals)] = unescape(line.substr(equals + 1));
-    }
-    return report;
+    return parseProbeReport(readFile(file));
 }
 
 inline std::vector<fs::path> reportFiles(const fs::path& directory) {
@@ -199,11 +182,6 @@ inline std::size_t openDescriptorCount() {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
     return count;
-}
-
-inline std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 // Standard output and error of this process, sent to files for one scope.

@@ -1,7 +1,7 @@
 // startutil_probe: records how it was started (ids, terminal, directory, environment, argv,
-// open descriptors, signal mask and ignored signals) as a report in $STARTUTIL_PROBE_DIR, then
-// exits. Everything is gathered before the probe opens a file of its own, so that its own
-// descriptors never show up in the report.
+// open descriptors, signal mask and ignored signals) as a report (tests/common/probe_report.h)
+// in $STARTUTIL_PROBE_DIR, then exits. Everything is gathered before the probe opens a file of its
+// own, so that its own descriptors never show up in the report.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "../common/probe_report.h"
+
 namespace {
 
 constexpr int kNoReportDirectory = 3;
@@ -29,24 +31,6 @@ constexpr int kHighestSignal = 64;
 constexpr long kMaxLingerMs = 60000;
 
 using Line = std::pair<std::string, std::string>;
-
-// Bytes that would break a line, and the escape byte itself, become %XX; the rest, UTF-8
-// included, pass through untouched.
-std::string escapeValue(std::string_view value) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : value) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == '%') {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string describeTerminal() {
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -159,7 +143,7 @@ bool writeAll(int fd, std::string_view data) {
 // Written under a temporary name and renamed, so that a reader sees all of it or nothing.
 bool writeReport(const std::string& directory, const std::vector<Line>& lines) {
     std::string text;
-    for (const auto& [key, value] : lines) text += key + '=' + escapeValue(value) + '\n';
+    for (const auto& [key, value] : lines) text += probeReportLine(key, value);
     std::string stem = directory + '/' + std::to_string(getpid());
     std::string temporary = stem + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

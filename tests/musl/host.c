@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "fake_jni.h"
+#include "probe_report.h"
 
 typedef void(JNICALL* EntryPoint)(JNIEnv*, jclass, jstring);
 
@@ -53,85 +54,41 @@ static void pauseMs(long ms) {
 
 static long long lastCheckMs;  // when the previous check ended
 
-// One line per check, with the time it took; line breaks in why are shown as \n.
+// One line per check, with the time it took; control characters in why show as in a report.
 static void check(bool ok, const char* what, const char* why) {
     long long now = nowMs();
-    if (ok) {
-        ++passed;
-        printf("ok: %s (%lld ms)\n", what, now - lastCheckMs);
-    } else {
-        ++failed;
-        printf("FAILED: %s: ", what);
-        for (const char* c = why; *c != '\0'; ++c) {
-            if (*c == '\n') {
-                fputs("\\n", stdout);
-            } else {
-                putchar(*c);
-            }
-        }
-        printf(" (%lld ms)\n", now - lastCheckMs);
+    ++*(ok ? &passed : &failed);
+    printf("%s: %s%s", ok ? "ok" : "FAILED", what, ok ? "" : ": ");
+    for (const char* c = why; !ok && *c != '\0'; ++c) {
+        char shown[3];
+        fwrite(shown, 1, probeReportPutByte(shown, (unsigned char)*c), stdout);
     }
+    printf(" (%lld ms)\n", now - lastCheckMs);
     lastCheckMs = now;
     fflush(stdout);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The VM's side: one Java string (UTF-16 units, no terminator) and the three functions the
-// bindings call; every other entry of the table is null, so that touching one crashes.
-// ---------------------------------------------------------------------------------------------
-
-struct FakeString {
-    jchar* units;
-    jsize length;
-    int gets, releases;
-};
-
-static struct FakeString* fakeOf(jstring string) {
-    return (struct FakeString*)(void*)string;
-}
-
-static jsize JNICALL getStringLength(JNIEnv* env, jstring string) {
-    (void)env;
-    return fakeOf(string)->length;
-}
-
-static const jchar* JNICALL getStringChars(JNIEnv* env, jstring string, jboolean* isCopy) {
-    (void)env;
-    ++fakeOf(string)->gets;
-    if (isCopy != NULL) *isCopy = JNI_FALSE;
-    return fakeOf(string)->units;
-}
-
-static void JNICALL releaseStringChars(JNIEnv* env, jstring string, const jchar* chars) {
-    (void)env;
-    if (chars == fakeOf(string)->units) ++fakeOf(string)->releases;
 }
 
 // Calls one entry point with an ASCII text, as a class that declares the two natives alone;
 // says whether every character handed out came back and no exception was left pending.
 static bool callEntry(int entry, const char* text) {
-    struct FakeJni fake;
-    memset(&fake, 0, sizeof fake);
+    struct FakeJni fake = {0};
     fakeJniInit(&fake);
-    fake.table.GetStringLength = getStringLength;
-    fake.table.GetStringChars = getStringChars;
-    fake.table.ReleaseStringChars = releaseStringChars;
     size_t length = strlen(text);
-    struct FakeString string = {malloc(length * sizeof(jchar) + 1), (jsize)length, 0, 0};
-    if (string.units == NULL) return false;
-    for (size_t i = 0; i < length; ++i) string.units[i] = (unsigned char)text[i];
+    jchar* units = malloc(length * sizeof(jchar) + 1);
+    if (units == NULL) return false;
+    for (size_t i = 0; i < length; ++i) units[i] = (unsigned char)text[i];
+    struct FakeJniString string = {units, (jsize)length, 0, 0};
     entries[entry]((JNIEnv*)(void*)&fake, NULL, (jstring)(void*)&string);
-    free(string.units);
+    free(units);
     return string.gets == 1 && string.releases == 1 && !fake.pending;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Scratch directories, the caller's captured output and the probe's reports.
-// ---------------------------------------------------------------------------------------------
+// ---- Scratch directories, the caller's captured output and the probe's reports.
 
+// A fresh directory, which the probe reports into.
 static void makeScratch(char* dir) {
     strcpy(dir, "/tmp/startutil-musl-XXXXXX");
-    if (mkdtemp(dir) == NULL) {
+    if (mkdtemp(dir) == NULL || setenv("STARTUTIL_PROBE_DIR", dir, 1) != 0) {
         perror("mkdtemp");
         exit(2);
     }
@@ -147,83 +104,52 @@ static void removeScratch(const char* dir) {
     rmdir(dir);
 }
 
-// The file's text after a leading line break (so that "\nkey=" finds the first key too), or
-// null if it cannot be read; the caller frees it.
-static char* readText(const char* dir, const char* name) {
+// The file's text, cut to fit size bytes with its NUL; false if it cannot be read.
+static bool readText(const char* dir, const char* name, char* text, size_t size) {
     char path[PATH_MAX];
     snprintf(path, sizeof path, "%s/%s", dir, name);
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) return NULL;
-    size_t size = 1, capacity = 4096;
-    char* text = malloc(capacity);
-    while (text != NULL) {
-        size += fread(text + size, 1, capacity - size - 1, file);
-        if (size + 1 < capacity) break;  // a short read: the end of the file
-        char* grown = realloc(text, capacity *= 2);
-        if (grown == NULL) free(text);
-        text = grown;
-    }
-    fclose(file);
-    if (text != NULL) {
-        text[0] = '\n';
-        text[size] = '\0';
-    }
-    return text;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t length = fd < 0 ? -1 : read(fd, text, size - 1);
+    if (fd >= 0) close(fd);
+    text[length < 0 ? 0 : length] = '\0';
+    return length >= 0;
 }
 
-// The name of the first *.report in dir, or false if there is none yet.
-static bool findReport(const char* dir, char* name, size_t size) {
+// The name of the first file in dir whose name ends in suffix, or false if there is none yet.
+static bool findFile(const char* dir, const char* suffix, char* name, size_t size) {
     DIR* listing = opendir(dir);
     bool found = false;
     for (struct dirent* entry; listing != NULL && !found && (entry = readdir(listing)) != NULL;) {
-        const char* dot = strrchr(entry->d_name, '.');
-        found = dot != NULL && strcmp(dot, ".report") == 0;
+        size_t length = strlen(entry->d_name), suffixLength = strlen(suffix);
+        found =
+            length >= suffixLength && strcmp(entry->d_name + length - suffixLength, suffix) == 0;
         if (found) snprintf(name, size, "%s", entry->d_name);
     }
     if (listing != NULL) closedir(listing);
     return found;
 }
 
-// Polls for the probe's report until the deadline; its text, or null if none came.
-static char* awaitReport(const char* dir, long limitMs) {
+// Polls for such a file (the probe's report: ".report") until the deadline; false if none came.
+static bool awaitFile(const char* dir, const char* suffix, long limitMs, char* text, size_t size) {
     char name[NAME_MAX + 1];
-    for (long long deadline = nowMs() + limitMs; !findReport(dir, name, sizeof name);) {
-        if (nowMs() > deadline) return NULL;
+    for (long long deadline = nowMs() + limitMs; !findFile(dir, suffix, name, sizeof name);) {
+        if (nowMs() > deadline) return false;
         pauseMs(5);
     }
-    return readText(dir, name);
-}
-
-// A report's value for key (the probe escapes nothing the checks here compare), or "".
-static const char* valueOf(const char* report, const char* key, char* value, size_t size) {
-    char needle[64];
-    snprintf(needle, sizeof needle, "\n%s=", key);
-    const char* at = strstr(report, needle);
-    value[0] = '\0';
-    if (at != NULL) {
-        at += strlen(needle);
-        snprintf(value, size, "%.*s", (int)strcspn(at, "\n"), at);
-    }
-    return value;
+    return readText(dir, name, text, size);
 }
 
 // True, with the difference in why, when the report's key holds something else than expected.
-static bool differs(const char* report, const char* key, const char* expected, char* why) {
-    char value[512];
-    if (strcmp(valueOf(report, key, value, sizeof value), expected) == 0) return false;
-    snprintf(why, kWhySize, "%s is \"%s\", not \"%s\"", key, value, expected);
+static bool differs(const struct ProbeReportFields* report, const char* key, const char* expected,
+                    char* why) {
+    const char* value = probeReportValue(report, key);
+    if (value != NULL && strcmp(value, expected) == 0) return false;
+    snprintf(why, kWhySize, "%s is \"%s\", not \"%s\"", key, value == NULL ? "(none)" : value,
+             expected);
     return true;
 }
 
-static int occurrences(const char* text, const char* needle) {
-    int count = 0;
-    for (const char* at = text; (at = strstr(at, needle)) != NULL; ++at) ++count;
-    return count;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Forked callers.
-// ---------------------------------------------------------------------------------------------
+// ---- Forked callers.
 
 // Waits for pid until the deadline, then kills it; its wait status, or -1 if it was killed.
 static int awaitExit(pid_t pid, long limitMs) {
@@ -285,34 +211,45 @@ static int launchBody(void* argument) {
     return balanced ? 0 : 6;
 }
 
-// ---------------------------------------------------------------------------------------------
-// The checks.
-// ---------------------------------------------------------------------------------------------
+// ---- The checks.
 
 // Whether the probe's report shows its program run detached: a session of its own, not the
 // caller's child, standard streams on /dev/null and nothing else open, its arguments as given.
-static bool detached(const char* report, int entry, pid_t caller, char* why) {
-    char pid[32], parent[32];
-    valueOf(report, "pid", pid, sizeof pid);
-    valueOf(report, "ppid", parent, sizeof parent);
-    if (differs(report, "sid", pid, why) || differs(report, "pgid", pid, why)) return false;
-    if (parent[0] == '\0' || atoi(parent) == caller) {
-        snprintf(why, kWhySize, "the program's parent is the caller (%s)", parent);
+static bool detached(char* text, int entry, pid_t caller, char* why) {
+    struct ProbeReportFields report;
+    if (!probeReportParse(text, &report)) {
+        snprintf(why, kWhySize, "the probe's report is malformed or over %d lines long",
+                 PROBE_REPORT_MOST_FIELDS);
         return false;
     }
-    if (differs(report, "fd.0", "/dev/null", why) || differs(report, "fd.1", "/dev/null", why) ||
-        differs(report, "fd.2", "/dev/null", why)) {
+    const char* pid = probeReportValue(&report, "pid");
+    const char* parent = probeReportValue(&report, "ppid");
+    if (differs(&report, "sid", pid == NULL ? "" : pid, why) ||
+        differs(&report, "pgid", pid == NULL ? "" : pid, why)) {
         return false;
     }
-    if (occurrences(report, "\nfd.") != 3) {
-        snprintf(why, kWhySize, "more than descriptors 0 to 2 open:%s", report);
+    if (parent == NULL || atoi(parent) == caller) {
+        snprintf(why, kWhySize, "the program's parent is the caller (%s)",
+                 parent == NULL ? "none" : parent);
         return false;
+    }
+    if (differs(&report, "fd.0", "/dev/null", why) || differs(&report, "fd.1", "/dev/null", why) ||
+        differs(&report, "fd.2", "/dev/null", why)) {
+        return false;
+    }
+    for (int i = 0; i < report.count; ++i) {
+        const char* key = report.fields[i].key;
+        if (strncmp(key, "fd.", 3) == 0 && atoi(key + 3) > 2) {
+            snprintf(why, kWhySize, "more than descriptors 0 to 2 open: %s=%s", key,
+                     report.fields[i].value);
+            return false;
+        }
     }
     if (entry == kProgramPath) {
-        return !differs(report, "argc", "1", why) && !differs(report, "argv.0", probe, why);
+        return !differs(&report, "argc", "1", why) && !differs(&report, "argv.0", probe, why);
     }
-    return !differs(report, "argc", "3", why) && !differs(report, "argv.1", "one", why) &&
-           !differs(report, "argv.2", "two words", why);
+    return !differs(&report, "argc", "3", why) && !differs(&report, "argv.1", "one", why) &&
+           !differs(&report, "argv.2", "two words", why);
 }
 
 // Both entry points start the probe detached, the caller is left without a child and the call
@@ -320,26 +257,23 @@ static bool detached(const char* report, int entry, pid_t caller, char* why) {
 static void checkDetached(int entry) {
     char dir[64], text[PATH_MAX + 32], what[160], why[kWhySize] = "";
     makeScratch(dir);
-    setenv("STARTUTIL_PROBE_DIR", dir, 1);
     snprintf(text, sizeof text, entry == kProgramPath ? "%s" : "%s one \"two words\"", probe);
     struct Launch launch = {entry, text};
     pid_t caller = 0;
     int status = inCaller(dir, launchBody, &launch, &caller);
-    char* report = status == 0 ? awaitReport(dir, 20000) : NULL;
-    char* err = readText(dir, "err");
+    char report[8192], err[4096];
+    bool reported = status == 0 && awaitFile(dir, ".report", 20000, report, sizeof report);
     if (describeStatus(status, why)) {
-    } else if (report == NULL) {
+    } else if (!reported) {
         strcpy(why, "no report from the probe within 20 s");
-    } else if (err == NULL || strcmp(err, "\n") != 0) {
-        snprintf(why, sizeof why, "standard error: %s", err == NULL ? "unreadable" : err + 1);
+    } else if (!readText(dir, "err", err, sizeof err) || err[0] != '\0') {
+        snprintf(why, sizeof why, "standard error: %.900s", err);
     } else {
         detached(report, entry, caller, why);
     }
     snprintf(what, sizeof what, "%s: the program runs detached, /dev/null on 0 to 2 only",
              kEntryNames[entry]);
     check(why[0] == '\0', what, why);
-    free(report);
-    free(err);
     removeScratch(dir);
 }
 
@@ -349,7 +283,6 @@ static void checkFailure(int entry, bool missing) {
     char dir[64], what[160], why[kWhySize] = "", prefix[PATH_MAX + 64], suffix[32];
     char program[96] = "/nonexistent/startutil-missing";
     makeScratch(dir);
-    setenv("STARTUTIL_PROBE_DIR", dir, 1);
     int error = ENOENT;
     if (!missing) {
         // Plain text that no one may execute.
@@ -360,24 +293,23 @@ static void checkFailure(int entry, bool missing) {
     }
     struct Launch launch = {entry, program};
     int status = inCaller(dir, launchBody, &launch, NULL);
-    char* err = readText(dir, "err");
-    char name[NAME_MAX + 1];
-    snprintf(prefix, sizeof prefix, "\nStartUtil: cannot start \"%s\": ", program);
+    char err[4096], name[NAME_MAX + 1];
+    bool readable = readText(dir, "err", err, sizeof err);
+    snprintf(prefix, sizeof prefix, "StartUtil: cannot start \"%s\": ", program);
     snprintf(suffix, sizeof suffix, " (error %d)\n", error);
-    size_t length = err == NULL ? 0 : strlen(err);
+    size_t length = strlen(err);
     if (describeStatus(status, why)) {
-    } else if (err == NULL || strncmp(err, prefix, strlen(prefix)) != 0 ||
-               length < strlen(suffix) || strcmp(err + length - strlen(suffix), suffix) != 0 ||
-               strchr(err + 1, '\n') != err + length - 1) {
+    } else if (!readable || strncmp(err, prefix, strlen(prefix)) != 0 || length < strlen(suffix) ||
+               strcmp(err + length - strlen(suffix), suffix) != 0 ||
+               strchr(err, '\n') != err + length - 1) {
         snprintf(why, sizeof why, "standard error is not one line \"%.300s...%s\": \"%.300s\"",
-                 prefix + 1, suffix, err == NULL ? "" : err + 1);
-    } else if (findReport(dir, name, sizeof name)) {
+                 prefix, suffix, err);
+    } else if (findFile(dir, ".report", name, sizeof name)) {
         strcpy(why, "a program started all the same");
     }
     snprintf(what, sizeof what, "%s: %s gives one failure line, the caller lives on",
              kEntryNames[entry], missing ? "a missing program" : "a file that is no program");
     check(why[0] == '\0', what, why);
-    free(err);
     removeScratch(dir);
 }
 
@@ -394,23 +326,17 @@ static void checkClearedEnvironment(void) {
     snprintf(text, sizeof text, "/bin/sh -c \"env > %s/part && mv %s/part %s/env\"", dir, dir, dir);
     struct Launch launch = {kCommandLine, text};
     int status = inCaller(dir, clearedEnvironmentBody, &launch, NULL);
-    char* err = readText(dir, "err");
-    char* env = NULL;
-    for (long long deadline = nowMs() + 20000; status == 0 && nowMs() < deadline;) {
-        if ((env = readText(dir, "env")) != NULL) break;
-        pauseMs(5);
-    }
+    char err[4096], env[4096];
+    bool ran = status == 0 && awaitFile(dir, "env", 20000, env, sizeof env);
     if (describeStatus(status, why)) {
-    } else if (err == NULL || strcmp(err, "\n") != 0) {
-        snprintf(why, sizeof why, "standard error: %s", err == NULL ? "unreadable" : err + 1);
-    } else if (env == NULL) {
+    } else if (!readText(dir, "err", err, sizeof err) || err[0] != '\0') {
+        snprintf(why, sizeof why, "standard error: %.900s", err);
+    } else if (!ran) {
         strcpy(why, "the program did not run within 20 s");
     } else if (strstr(env, "PATH=") != NULL || strstr(env, "STARTUTIL") != NULL) {
-        snprintf(why, sizeof why, "the program got variables:%s", env);
+        snprintf(why, sizeof why, "the program got variables:%.900s", env);
     }
     check(why[0] == '\0', "a cleared environment is an empty one for the program", why);
-    free(err);
-    free(env);
     removeScratch(dir);
 }
 
@@ -469,12 +395,9 @@ static void releaseExec(int listener, const struct seccomp_notif* notification) 
 }
 
 static pid_t parentOf(pid_t pid) {
-    char path[64], text[512];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    FILE* file = fopen(path, "r");
-    size_t length = file == NULL ? 0 : fread(text, 1, sizeof text - 1, file);
-    if (file != NULL) fclose(file);
-    text[length] = '\0';
+    char dir[64], text[512];
+    snprintf(dir, sizeof dir, "/proc/%d", (int)pid);
+    readText(dir, "stat", text, sizeof text);
     const char* close = strrchr(text, ')');
     int parent = 0;
     if (close == NULL || sscanf(close, ") %*c %d", &parent) != 1) return 0;
@@ -503,7 +426,8 @@ static int killedIntermediateBody(void* argument) {
     // Every execve of the search goes on, up to the probe's, until the probe has reported.
     releaseExec(listener, &notification);
     char name[NAME_MAX + 1];
-    for (long long deadline = nowMs() + 60000; !findReport(held->dir, name, sizeof name);) {
+    for (long long deadline = nowMs() + 60000;
+         !findFile(held->dir, ".report", name, sizeof name);) {
         if (nowMs() > deadline) return 13;
         if (nextExec(listener, &notification, 10) != 0) releaseExec(listener, &notification);
     }
@@ -520,7 +444,6 @@ static int killedIntermediateBody(void* argument) {
 static void checkKilledIntermediate(void) {
     char dir[64], why[kWhySize] = "";
     makeScratch(dir);
-    setenv("STARTUTIL_PROBE_DIR", dir, 1);
     // The program is named bare, to be searched for along PATH.
     const char* name = strrchr(probe, '/') + 1;
     size_t size = (size_t)kMissingDirectories * 32 + strlen(probe) + 1;

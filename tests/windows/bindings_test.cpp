@@ -2,7 +2,7 @@
 // whose strings sit unterminated in read-only memory.
 #include <gtest/gtest.h>
 
-#include "probe_reports.h"
+#include "launch_harness.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ TEST_F(Bindings, LaunchesFromAPrivateCopyAndReleasesTheCharsOnce) {
         EXPECT_EQ(string.gets, 1);
         EXPECT_EQ(string.releases, 1);
         EXPECT_EQ(string.foreignReleases, 0);
-        std::vector<Report> started = reports.waitFor(1);
+        std::vector<ProbeReport> started = reports.waitFor(1);
         ASSERT_EQ(started.size(), 1u);
         EXPECT_EQ(argvOf(started[0]), c.argv);
     }
@@ -107,7 +107,7 @@ TEST_F(Bindings, TheOutcomeGoesToTheClassThatAsksAndNothingIsWritten) {
     EXPECT_EQ(started.out + started.err, "");
     EXPECT_EQ(jar.jni().outcomes, 1);
     EXPECT_EQ(jar.jni().lineSize, -1);
-    std::vector<Report> report = reports.waitFor(1);
+    std::vector<ProbeReport> report = reports.waitFor(1);
     ASSERT_EQ(report.size(), 1u);
     EXPECT_EQ(report[0].at("pid"), std::to_string(jar.jni().pid));
     EXPECT_EQ(argvOf(report[0]), (std::vector<std::string>{utf8(probe), "one"}));

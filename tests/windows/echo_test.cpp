@@ -4,7 +4,7 @@
 
 #include <barrier>
 
-#include "probe_reports.h"
+#include "launch_harness.h"
 
 namespace {
 

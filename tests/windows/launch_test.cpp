@@ -5,7 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "probe_reports.h"
+#include "launch_harness.h"
 
 namespace {
 
@@ -37,12 +37,12 @@ class Launch : public ::testing::Test {
 
 TEST_F(Launch, ChildGetsExactlyTheArgumentsOfItsMode) {
     // A copy of the probe whose path holds spaces and characters outside ASCII.
-    TemporaryDirectory folder(uniqueTempPath(L"startutil dir \u00e9\u65e5"));
+    ScratchDirectory folder(L"startutil dir \u00e9\u65e5");
     std::wstring copy = folder.path() + L"\\probe copy \u00fc.exe";
     ASSERT_TRUE(CopyFileW(probePath().c_str(), copy.c_str(), TRUE));
     // A bare name is found through PATH, and gets its .exe added, only as a command line.
     std::wstring probeFolder = probePath().substr(0, probePath().rfind(L'\\'));
-    ScopedVariable path(L"PATH", probeFolder + L";C:\\windows\\system32;C:\\windows");
+    ScopedEnvironment path(L"PATH", probeFolder + L";C:\\windows\\system32;C:\\windows");
 
     struct Case {
         NativeMethod method;
@@ -65,7 +65,7 @@ TEST_F(Launch, ChildGetsExactlyTheArgumentsOfItsMode) {
         ProbeReports reports;
         Output output = call(c.method, c.text);
         EXPECT_EQ(output.err, "");
-        std::vector<Report> started = reports.waitFor(1);
+        std::vector<ProbeReport> started = reports.waitFor(1);
         ASSERT_EQ(started.size(), 1u);
         EXPECT_EQ(argvOf(started[0]), c.argv);
         EXPECT_EQ(started[0].at("commandline"), c.commandLine);
@@ -76,7 +76,7 @@ TEST_F(Launch, ChildGetsExactlyTheArgumentsOfItsMode) {
 // arguments. Each failure is one line on stderr (so CreateProcessW failed: nothing started).
 TEST_F(Launch, ProgramPathStartsNothingThatIsNotAFileName) {
     std::wstring probeFolder = probePath().substr(0, probePath().rfind(L'\\'));
-    ScopedVariable path(L"PATH", probeFolder + L";C:\\windows\\system32;C:\\windows");
+    ScopedEnvironment path(L"PATH", probeFolder + L";C:\\windows\\system32;C:\\windows");
     struct Case {
         NativeMethod method;
         std::wstring text;
@@ -115,7 +115,7 @@ bool writeNotAProgram(const std::wstring& file) {
 // A file that is no program fails with the system's message on one line, the program's name in
 // quotes in place of the message's %1: the path, or the command line's first token.
 TEST_F(Launch, FailureMessageNamesTheProgramInPlaceOfItsInsert) {
-    TemporaryDirectory folder(uniqueTempPath(L"startutil-notpe"));
+    ScratchDirectory folder(L"startutil-notpe");
     std::wstring file = folder.path() + L"\\text-\u00e9.exe";
     ASSERT_TRUE(writeNotAProgram(file));
     struct Case {
@@ -143,7 +143,7 @@ TEST_F(Launch, FailureMessageNamesTheProgramInPlaceOfItsInsert) {
 // takes the first that names a file (here not the folder `rev`, but `rev dir\notpe.exe`). The
 // message names what the system took, not the first token.
 TEST_F(Launch, FailureMessageNamesTheFileTheSystemFoundForAnUnquotedPath) {
-    TemporaryDirectory folder(uniqueTempPath(L"startutil-walk"));
+    ScratchDirectory folder(L"startutil-walk");
     ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder.path() + L"\\rev dir").c_str(), nullptr));
     std::wstring file = folder.path() + L"\\rev dir\\notpe.exe";
@@ -168,7 +168,7 @@ TEST_F(Launch, CommandLineBeyondTheSystemLimitStartsNothing) {
         ProbeReports reports;
         Output output = call(module.commandLine, longest);
         EXPECT_EQ(output.err, "");
-        std::vector<Report> started = reports.waitFor(1);
+        std::vector<ProbeReport> started = reports.waitFor(1);
         ASSERT_EQ(started.size(), 1u);
         EXPECT_EQ(argvOf(started[0]).at(1).size(), 32766 - head.size());
     }
@@ -202,17 +202,17 @@ TEST_F(Launch, ChildKeepsEnvironmentAndDirectoryButInheritsNoHandle) {
     wchar_t value[32];
     swprintf(value, 32, L"%llx",
              static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(event)));
-    ScopedVariable handle(L"STARTUTIL_PROBE_HANDLE", value);
-    ScopedVariable name(L"STARTUTIL_PROBE_HANDLE_NAME", eventName);
+    ScopedEnvironment handle(L"STARTUTIL_PROBE_HANDLE", value);
+    ScopedEnvironment name(L"STARTUTIL_PROBE_HANDLE_NAME", eventName);
     std::wstring marker = L"marker \u00e9 " + std::to_wstring(GetTickCount64());
-    ScopedVariable markerVariable(L"STARTUTIL_PROBE_MARKER", marker);
+    ScopedEnvironment markerVariable(L"STARTUTIL_PROBE_MARKER", marker);
     wchar_t directory[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, directory);
 
     for (NativeMethod method : {module.programPath, module.commandLine}) {
         ProbeReports reports;
         call(method, method == module.programPath ? probePath() : inQuotes(probePath()));
-        std::vector<Report> started = reports.waitFor(1);
+        std::vector<ProbeReport> started = reports.waitFor(1);
         ASSERT_EQ(started.size(), 1u);
         EXPECT_EQ(started[0].at("marker"), utf8(marker));
         EXPECT_EQ(started[0].at("cwd"), utf8(directory));
@@ -233,7 +233,7 @@ TEST_F(Launch, ChildKeepsEnvironmentAndDirectoryButInheritsNoHandle) {
     CloseHandle(process.hThread);
     EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
     CloseHandle(process.hProcess);
-    std::vector<Report> started = reports.waitFor(1);
+    std::vector<ProbeReport> started = reports.waitFor(1);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].at("handle"), "inherited");
 }
@@ -294,9 +294,9 @@ TEST_F(Launch, ConcurrentLaunchesAllStartAndEchoWhole) {
     }
     EXPECT_EQ(echoes, expected);
 
-    std::vector<Report> started = reports.waitFor(expected.size(), std::chrono::seconds(40));
+    std::vector<ProbeReport> started = reports.waitFor(expected.size(), std::chrono::seconds(40));
     std::set<std::string> arguments;
-    for (const Report& report : started) arguments.insert(argvOf(report).at(1));
+    for (const ProbeReport& report : started) arguments.insert(argvOf(report).at(1));
     EXPECT_EQ(arguments, expected);
 }
 

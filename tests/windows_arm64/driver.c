@@ -1,6 +1,6 @@
 // Calls StartUtil.dll for Windows on Arm64 the way the VM would: the plain C twin of
 // tests/windows/launch_driver.cpp (Debian has no C or C++ runtime for Arm64 Windows programs),
-// with the fake JNIEnv of tests/common/fake_vm.h cut to the three functions the library calls.
+// with the C hosts' fake JNIEnv of tests/common/fake_jni.h.
 //
 //   driver.exe DLL [--probe] (ORDINAL TEXT)...
 //
@@ -13,40 +13,14 @@
 #include <windows.h>
 
 #include "fake_jni.h"
+#include "probe_report.h"
 
 #define MOST_CALLS 16
 
 typedef void(JNICALL* NativeMethod)(JNIEnv*, jclass, jstring);
 
-// One Java string as the fake VM sees it; its address is the jstring. Its characters sit at the
-// very end of read-only pages that a no-access page follows, with no terminator: reading one
-// too many or writing to them faults.
-typedef struct {
-    const jchar* chars;
-    jsize length;
-    int gets;
-    int releases;
-} FakeString;
-
-static jsize JNICALL getStringLength(JNIEnv* env, jstring string) {
-    (void)env;
-    return ((FakeString*)string)->length;
-}
-
-static const jchar* JNICALL getStringChars(JNIEnv* env, jstring string, jboolean* isCopy) {
-    FakeString* fake = (FakeString*)string;
-    (void)env;
-    ++fake->gets;
-    if (isCopy != NULL) *isCopy = JNI_FALSE;
-    return fake->chars;
-}
-
-static void JNICALL releaseStringChars(JNIEnv* env, jstring string, const jchar* chars) {
-    FakeString* fake = (FakeString*)string;
-    (void)env;
-    if (chars == fake->chars) ++fake->releases;
-}
-
+// Each Java string's characters sit at the very end of read-only pages that a no-access page
+// follows, with no terminator: reading one too many or writing to them faults.
 static const jchar* guardedCopy(const wchar_t* text, SIZE_T units) {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
@@ -121,26 +95,31 @@ static BOOL call(HMODULE module, JNIEnv* env, int ordinal, const wchar_t* argume
     } else {
         return FALSE;
     }
-    FakeString string = {guardedCopy(text, (SIZE_T)units), units, 0, 0};
+    struct FakeJniString string = {guardedCopy(text, (SIZE_T)units), units, 0, 0};
     if (string.chars == NULL) return FALSE;
     method(env, NULL, (jstring)&string);
     // The receiver's class lacks the jar's methods: the lookup's exception must not stay pending.
     return string.gets == 1 && string.releases == 1 && !fakeJniOf(env)->pending;
 }
 
-// The report of one probe, read whole into `line`; FALSE if it cannot be read.
-static BOOL readReport(const wchar_t* name, wchar_t* line, DWORD room) {
+// The command line one probe reported, into `line`; FALSE if its report cannot be read.
+static BOOL reportedCommandLine(const wchar_t* name, wchar_t* line, int room) {
+    static char text[8192];
+    static struct ProbeReportFields report;
     wchar_t path[MAX_PATH * 2];
     lstrcatW(lstrcatW(lstrcpyW(path, reports), L"\\"), name);
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return FALSE;
     DWORD bytes = 0;
-    BOOL read = ReadFile(file, line, (room - 1) * sizeof(wchar_t), &bytes, NULL);
+    BOOL read = ReadFile(file, text, sizeof text - 1, &bytes, NULL);
     CloseHandle(file);
     DeleteFileW(path);
-    line[bytes / sizeof(wchar_t)] = L'\0';
-    return read;
+    text[bytes] = '\0';
+    const char* value =
+        read && probeReportParse(text, &report) ? probeReportValue(&report, "commandline") : NULL;
+    return value != NULL &&
+           MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, value, -1, line, room) > 0;
 }
 
 // Waits for a report per expected command line, checks each against one of them, and waits
@@ -170,7 +149,7 @@ static BOOL checkProbes(void) {
     while (search != INVALID_HANDLE_VALUE) {
         static wchar_t line[2048];
         BOOL known = FALSE;
-        if (readReport(entry.cFileName, line, 2048)) {
+        if (reportedCommandLine(entry.cFileName, line, 2048)) {
             for (int i = 0; i < expectedCount && !known; ++i) {
                 known = !matched[i] && lstrcmpW(line, expected[i]) == 0;
                 if (known) matched[i] = TRUE;
@@ -209,7 +188,7 @@ static UINT run(void) {
         if (length == 0 || length >= MAX_PATH - 40) return 2;
         lstrcatW(reports, L"startutil-reports");
         if (!CreateDirectoryW(reports, NULL) ||
-            !SetEnvironmentVariableW(L"STARTUTIL_PROBE_REPORTS", reports)) {
+            !SetEnvironmentVariableW(L"STARTUTIL_PROBE_DIR", reports)) {
             return 2;
         }
     }
@@ -218,9 +197,6 @@ static UINT run(void) {
 
     static struct FakeJni fake;  // zeroed; every entry not set here is null: using one crashes
     fakeJniInit(&fake);
-    fake.table.GetStringLength = getStringLength;
-    fake.table.GetStringChars = getStringChars;
-    fake.table.ReleaseStringChars = releaseStringChars;
     JNIEnv* env = (JNIEnv*)(void*)&fake;
     UINT status = 0;
     for (int i = first; i + 1 < argc; i += 2) {

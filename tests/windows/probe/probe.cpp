@@ -1,11 +1,12 @@
 // Records how it was started, for the launch tests: command line, C runtime argv, working
 // directory, one environment variable, whether a given handle reached it, and its console
-// window. Writes <pid>.report into the directory named by STARTUTIL_PROBE_REPORTS (first as a
-// temporary name, then renamed, so a reader never sees half a report) and exits at once.
+// window, as a report (tests/common/probe_report.h) in STARTUTIL_PROBE_DIR; then exits at once.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+
+#include "../../common/probe_report.h"
 
 namespace {
 
@@ -56,18 +57,19 @@ std::string currentDirectory() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::wstring directory = environmentVariable(L"STARTUTIL_PROBE_REPORTS");
+    std::wstring directory = environmentVariable(L"STARTUTIL_PROBE_DIR");
     if (directory.empty()) return 0;
 
-    std::string report = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
-    report += "commandline=" + utf8(GetCommandLineW()) + "\n";
-    report += "argc=" + std::to_string(argc) + "\n";
+    std::string report = probeReportLine("pid", std::to_string(GetCurrentProcessId())) +
+                         probeReportLine("commandline", utf8(GetCommandLineW())) +
+                         probeReportLine("argc", std::to_string(argc));
     for (int i = 0; i < argc; ++i)
-        report += "argv" + std::to_string(i) + "=" + utf8(argv[i]) + "\n";
-    report += "cwd=" + currentDirectory() + "\n";
-    report += "marker=" + utf8(environmentVariable(L"STARTUTIL_PROBE_MARKER").c_str()) + "\n";
-    report += "handle=" + handleState() + "\n";
-    report += std::string("console_window=") + (GetConsoleWindow() ? "yes" : "no") + "\n";
+        report += probeReportLine("argv." + std::to_string(i), utf8(argv[i]));
+    report +=
+        probeReportLine("cwd", currentDirectory()) +
+        probeReportLine("marker", utf8(environmentVariable(L"STARTUTIL_PROBE_MARKER").c_str())) +
+        probeReportLine("handle", handleState()) +
+        probeReportLine("console_window", GetConsoleWindow() ? "yes" : "no");
 
     std::wstring base = directory + L"\\" + std::to_wstring(GetCurrentProcessId());
     std::wstring temporary = base + L".tmp";

@@ -11,7 +11,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.TreeMap;
 
-/** One probe's account of how it was started, as written to {@code <pid>.report}. */
+/** One probe's account of how it was started, as tests/common/probe_report.h defines it. */
 public final class ProbeReport {
     private final Map<String, String> values;
 
@@ -28,7 +28,7 @@ public final class ProbeReport {
         return new ProbeReport(values);
     }
 
-    /** Undoes the probe's %XX escapes; the bytes are UTF-8. */
+    /** Undoes the probe's %XX escapes (tests/common/probe_report.h); the bytes are UTF-8. */
     static String decode(String value) {
         byte[] raw = value.getBytes(StandardCharsets.UTF_8);
         ByteArrayOutputStream out = new ByteArrayOutputStream(raw.length);

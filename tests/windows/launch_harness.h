@@ -1,5 +1,6 @@
-// What the launch tests share: the reports the probe writes, captured standard streams, and
-// environment variables set for the children of one test.
+// What the launch tests share, as tests/linux/launch_harness.h does on Linux: a scratch folder,
+// environment variables set for the children of one test, the probe's reports (with every probe
+// accounted for), the caller's output captured around a call, and the failure line's shape.
 #pragma once
 
 #include <fcntl.h>
@@ -11,7 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,29 +21,7 @@
 #include <vector>
 
 #include "fake_vm.h"
-
-inline std::string utf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string out(std::size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
-                        nullptr);
-    return out;
-}
-
-// The text in double quotes (appended piecewise: GCC 12 warns wrongly on "\"" + string).
-template <typename Char>
-std::basic_string<Char> inQuotes(const std::basic_string<Char>& text) {
-    std::basic_string<Char> out(1, Char('"'));
-    out += text;
-    out += Char('"');
-    return out;
-}
-
-inline std::u16string u16(std::wstring_view text) {
-    return std::u16string(text.begin(), text.end());
-}
+#include "probe_report.h"
 
 // Shares everything, so it reads files that others still have open, delete-on-close ones too.
 inline std::string readFile(const std::wstring& path) {
@@ -57,10 +37,6 @@ inline std::string readFile(const std::wstring& path) {
     return content;
 }
 
-// The probe program as built.
-inline std::wstring probePath() {
-    return buildPath(STARTUTIL_PROBE);
-}
 // Unique across runs too: a run that crashed leaves its files behind, and Wine reuses pids.
 inline std::wstring uniqueTempPath(std::wstring_view stem) {
     static std::atomic<int> counter{0};
@@ -72,19 +48,48 @@ inline std::wstring uniqueTempPath(std::wstring_view stem) {
            L"-" + std::to_wstring(++counter) + L"-" + std::to_wstring(now.QuadPart);
 }
 
-// An environment variable of this process (and so of every child it starts), put back after.
-class ScopedVariable {
+// A new file that goes when its last handle closes; throws if it cannot be made.
+inline HANDLE temporaryFile(const std::wstring& path) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a temporary file");
+    return file;
+}
+
+// A fresh folder in the temporary folder, removed with everything in it.
+class ScratchDirectory {
   public:
-    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+    explicit ScratchDirectory(std::wstring_view stem = L"startutil") : path_(uniqueTempPath(stem)) {
+        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectory");
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    const std::wstring& path() const { return path_; }
+
+  private:
+    std::wstring path_;
+};
+
+// Sets an environment variable of this process (and so of every child it starts) for one scope
+// and puts the old value back.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
         wchar_t old[32768];
         DWORD length = GetEnvironmentVariableW(name, old, 32768);
         had_ = length > 0 && length < 32768;
         if (had_) old_.assign(old, length);
         SetEnvironmentVariableW(name, value.c_str());
     }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, had_ ? old_.c_str() : nullptr); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, had_ ? old_.c_str() : nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
   private:
     const wchar_t* name_;
@@ -92,58 +97,16 @@ class ScopedVariable {
     std::wstring old_;
 };
 
-// Deletes a folder and everything below it.
-inline void removeTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
+inline std::wstring probePath() {
+    return buildPath(STARTUTIL_PROBE);
 }
 
-// A folder of its own, removed with what it holds.
-class TemporaryDirectory {
-  public:
-    explicit TemporaryDirectory(std::wstring path) : path_(std::move(path)) {
-        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectory");
-    }
-    ~TemporaryDirectory() { removeTree(path_); }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const std::wstring& path() const { return path_; }
-
-  private:
-    std::wstring path_;
-};
-
-using Report = std::map<std::string, std::string>;
-
-inline std::vector<std::string> argvOf(const Report& report) {
-    std::vector<std::string> argv;
-    int argc = std::stoi(report.at("argc"));
-    for (int i = 0; i < argc; ++i) argv.push_back(report.at("argv" + std::to_string(i)));
-    return argv;
-}
-
-// A directory the probes of one test report into. Every probe whose report was read is
-// waited for, and ended if it has not exited by then, so no child outlives the test.
+// A folder the probes of one test report into. Every probe whose report was read is waited
+// for, and ended if it has not exited by then, so no child outlives the test.
 class ProbeReports {
   public:
     ProbeReports()
-        : directory_(uniqueTempPath(L"startutil-reports")),
-          variable_(L"STARTUTIL_PROBE_REPORTS", directory_.path()) {}
+        : directory_(L"startutil-reports"), variable_(L"STARTUTIL_PROBE_DIR", directory_.path()) {}
     ~ProbeReports() {
         for (DWORD pid : pids_) endProcess(pid);
     }
@@ -151,10 +114,10 @@ class ProbeReports {
     ProbeReports& operator=(const ProbeReports&) = delete;
 
     // The reports present once there are `count` of them, or all there are at the deadline.
-    std::vector<Report> waitFor(std::size_t count,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::vector<ProbeReport> waitFor(std::size_t count,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::vector<Report> reports = read();
+        std::vector<ProbeReport> reports = read();
         while (reports.size() < count && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             reports = read();
@@ -163,33 +126,20 @@ class ProbeReports {
     }
 
   private:
-    std::vector<Report> read() {
-        std::vector<Report> reports;
+    std::vector<ProbeReport> read() {
+        std::vector<ProbeReport> reports;
         WIN32_FIND_DATAW found;
         HANDLE search = FindFirstFileW((directory_.path() + L"\\*.report").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) return reports;
         do {
-            reports.push_back(parse(readFile(directory_.path() + L"\\" + found.cFileName)));
-            DWORD pid = DWORD(std::stoul(reports.back().at("pid")));
+            // The pid is taken from the name first: a report that does not parse still counts.
+            DWORD pid = DWORD(std::wcstoul(found.cFileName, nullptr, 10));
             if (std::find(pids_.begin(), pids_.end(), pid) == pids_.end()) pids_.push_back(pid);
+            reports.push_back(
+                parseProbeReport(readFile(directory_.path() + L"\\" + found.cFileName)));
         } while (FindNextFileW(search, &found));
         FindClose(search);
         return reports;
-    }
-
-    static Report parse(const std::string& text) {
-        Report report;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(start, end - start);
-            std::size_t equals = line.find('=');
-            if (equals != std::string::npos)
-                report[line.substr(0, equals)] = line.substr(equals + 1);
-            start = end + 1;
-        }
-        return report;
     }
 
     static void endProcess(DWORD pid) {
@@ -199,8 +149,8 @@ class ProbeReports {
         CloseHandle(process);
     }
 
-    TemporaryDirectory directory_;  // removed after the children have been ended
-    ScopedVariable variable_;
+    ScratchDirectory directory_;  // removed after the children have been ended
+    ScopedEnvironment variable_;
     std::vector<DWORD> pids_;
 };
 
@@ -212,11 +162,7 @@ class CapturedStream {
   public:
     explicit CapturedStream(int descriptor)
         : descriptor_(descriptor), path_(uniqueTempPath(L"startutil-stream")) {
-        HANDLE file =
-            CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a capture file");
+        HANDLE file = temporaryFile(path_);
         file_ = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
         if (file_ < 0) {
             CloseHandle(file);
@@ -258,11 +204,7 @@ class RedirectedHandle {
         : standard_(standard),
           saved_(GetStdHandle(standard)),
           path_(uniqueTempPath(L"startutil-handle")) {
-        file_ =
-            CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (file_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a handle file");
+        file_ = temporaryFile(path_);
         SetStdHandle(standard_, file_);
     }
     ~RedirectedHandle() {
@@ -381,4 +323,27 @@ Output captureOutput(Call&& call) {
     CapturedStream err(2);
     call();
     return {out.text(), err.text()};
+}
+
+// The text in double quotes (appended piecewise: GCC 12 warns wrongly on "\"" + string).
+template <typename Char>
+std::basic_string<Char> inQuotes(const std::basic_string<Char>& text) {
+    std::basic_string<Char> out(1, Char('"'));
+    out += text;
+    out += Char('"');
+    return out;
+}
+
+inline std::u16string u16(std::wstring_view text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+inline std::string utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string out(std::size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), size, nullptr,
+                        nullptr);
+    return out;
 }

@@ -7,6 +7,7 @@
 // the C library at all: the calls here return -errno on failure, and raw::clone replaces clone().
 #pragma once
 
+#include <signal.h>
 #include <sys/syscall.h>
 
 #include <cstdint>
@@ -88,7 +89,7 @@ inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* chil
 
 // x86_64's kernel runs a handler only with SA_RESTORER and the address its return jumps to: the
 // rt_sigreturn call, spelt as the C library spells it so that debuggers know the frame.
-constexpr unsigned long kRestorerFlag = 0x04000000;
+constexpr unsigned long kHandlerFlags = 0x04000000;
 static_assert(SYS_rt_sigreturn == 15);
 // NOLINTNEXTLINE(bugprone-reserved-identifier): defined by the assembly below
 extern "C" __attribute__((visibility("hidden"))) void startutil_signal_return();
@@ -160,7 +161,7 @@ inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* chil
 }
 
 // arm64's kernel returns from a handler through the vDSO's own trampoline.
-constexpr unsigned long kRestorerFlag = 0;
+constexpr unsigned long kHandlerFlags = 0;
 inline void* signalRestorer() {
     return nullptr;
 }
@@ -232,7 +233,7 @@ inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* chil
 }
 
 // ppc64's kernel returns from a handler through the vDSO's own trampoline.
-constexpr unsigned long kRestorerFlag = 0;
+constexpr unsigned long kHandlerFlags = 0;
 inline void* signalRestorer() {
     return nullptr;
 }
@@ -293,8 +294,9 @@ inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* chil
 
 // s390x kernels before the vDSO had its own trampoline (5.x) return from a handler through code
 // they write to the stack, which need not be executable: so the C library's way, SA_RESTORER
-// and an rt_sigreturn call of its own.
-constexpr unsigned long kRestorerFlag = 0x04000000;
+// and an rt_sigreturn call of its own. With SA_SIGINFO, for without it the kernel builds the
+// older frame, which only sigreturn unwinds; the handler's extra arguments go unread.
+constexpr unsigned long kHandlerFlags = 0x04000000 | SA_SIGINFO;
 static_assert(SYS_rt_sigreturn == 173);
 // NOLINTNEXTLINE(bugprone-reserved-identifier): defined by the assembly below
 extern "C" __attribute__((visibility("hidden"))) void startutil_signal_return();
@@ -307,6 +309,214 @@ __asm__(
     ".type startutil_signal_return, @function\n"
     "startutil_signal_return:\n\t"
     "svc 173\n\t"
+    ".size startutil_signal_return, . - startutil_signal_return\n\t"
+    ".popsection");
+inline void* signalRestorer() {
+    return reinterpret_cast<void*>(&startutil_signal_return);
+}
+
+#elif defined(__riscv) && __riscv_xlen == 64
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the kernel's own calling convention
+inline long call6(long number, long a, long b, long c, long d, long e, long f) {
+    register long a7 __asm__("a7") = number;
+    register long a0 __asm__("a0") = a;
+    register long a1 __asm__("a1") = b;
+    register long a2 __asm__("a2") = c;
+    register long a3 __asm__("a3") = d;
+    register long a4 __asm__("a4") = e;
+    register long a5 __asm__("a5") = f;
+    __asm__ volatile("ecall"
+                     : "+r"(a0)
+                     : "r"(a7), "r"(a1), "r"(a2), "r"(a3), "r"(a4), "r"(a5)
+                     : "memory");
+    return a0;
+}
+
+// As on x86_64; riscv64's clone takes the thread pointer before the child's tid.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the system call's own order
+inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* childTid,
+                  int (*function)(void*), void* argument) {
+    register long a7 __asm__("a7") = SYS_clone;
+    register long a0 __asm__("a0") = word(flags);
+    register long a1 __asm__("a1") = word(stackTop);
+    register long a2 __asm__("a2") = word(parentTid);
+    register long a3 __asm__("a3") = 0;  // no new thread pointer
+    register long a4 __asm__("a4") = word(childTid);
+    register long a5 __asm__("a5") = word(function);
+    register long a6 __asm__("a6") = word(argument);
+    __asm__ volatile(
+        "ecall\n\t"
+        "bnez a0, 1f\n\t"
+        // The outermost frame, for debuggers too: no return address above it.
+        ".cfi_remember_state\n\t"
+        ".cfi_undefined ra\n\t"
+        "li s0, 0\n\t"
+        "mv a0, a6\n\t"
+        "jalr a5\n\t"
+        "li a7, %[exit]\n\t"
+        "ecall\n\t"
+        "unimp\n\t"
+        ".cfi_restore_state\n"  // the caller's own frame again
+        "1:"
+        : "+r"(a0)
+        : "r"(a7), "r"(a1), "r"(a2), "r"(a3), "r"(a4), "r"(a5), "r"(a6), [exit] "i"(SYS_exit)
+        : "memory");
+    return a0;
+}
+
+// riscv64's kernel returns from a handler through the vDSO's own trampoline, and its sigaction
+// has no field for another.
+constexpr unsigned long kHandlerFlags = 0;
+
+#elif defined(__arm__) && defined(__ARM_EABI__)
+
+// The number goes in r7, which Thumb code keeps its frame pointer in: r7 is saved in another
+// register across the call and put back before the compiler's code sees it again.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the kernel's own calling convention
+inline long call6(long number, long a, long b, long c, long d, long e, long f) {
+    register long r0 __asm__("r0") = a;
+    register long r1 __asm__("r1") = b;
+    register long r2 __asm__("r2") = c;
+    register long r3 __asm__("r3") = d;
+    register long r4 __asm__("r4") = e;
+    register long r5 __asm__("r5") = f;
+    long saved;
+    __asm__ volatile(
+        "mov %[saved], r7\n\t"
+        "mov r7, %[number]\n\t"
+        "svc #0\n\t"
+        "mov r7, %[saved]"
+        : "+r"(r0), [saved] "=&r"(saved)
+        : [number] "r"(number), "r"(r1), "r"(r2), "r"(r3), "r"(r4), "r"(r5)
+        : "memory");
+    return r0;
+}
+
+// As on x86_64; 32-bit Arm's clone takes the thread pointer before the child's tid. The child
+// branches to a first frame of its own, in a section apart, with its own unwind entry: Arm's
+// compilers describe frames in their own tables (.ARM.exidx), and the DWARF ones that debuggers
+// read only with -g, so the entry is written here, into .debug_frame, whatever the build.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the system call's own order
+inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* childTid,
+                  int (*function)(void*), void* argument) {
+    register long r0 __asm__("r0") = word(flags);
+    register long r1 __asm__("r1") = word(stackTop);
+    register long r2 __asm__("r2") = word(parentTid);
+    register long r3 __asm__("r3") = 0;  // no new thread pointer
+    register long r4 __asm__("r4") = word(childTid);
+    register long r5 __asm__("r5") = word(function);
+    register long r6 __asm__("r6") = word(argument);
+    long saved;
+    __asm__ volatile(
+        "mov %[saved], r7\n\t"
+        "mov r7, %[number]\n\t"
+        "svc #0\n\t"
+        "mov r7, %[saved]\n\t"
+        "cmp r0, #0\n\t"
+        "beq .Lstartutil_clone_child%=\n\t"
+        ".pushsection .text.startutil_clone_child,\"ax\",%%progbits\n"
+        ".Lstartutil_clone_child%=:\n\t"
+        // The outermost frame: no return address above it, and no frame pointer (r7 in Thumb
+        // code, r11 in Arm code).
+        ".cfi_sections .debug_frame\n\t"
+        ".cfi_startproc\n\t"
+        ".cfi_undefined lr\n\t"
+        "mov r7, #0\n\t"
+        "mov r11, #0\n\t"
+        "mov r0, r6\n\t"
+        "blx r5\n\t"
+        "mov r7, %[exit]\n\t"
+        "svc #0\n\t"
+        "udf #0\n\t"
+        ".cfi_endproc\n\t"
+        ".popsection"
+        : "+r"(r0), [saved] "=&r"(saved)
+        : "r"(r1), "r"(r2), "r"(r3), "r"(r4), "r"(r5),
+          "r"(r6), [number] "i"(SYS_clone), [exit] "i"(SYS_exit)
+        : "cc", "memory");
+    return r0;
+}
+
+// 32-bit Arm's kernel returns from a handler through its own code in the signal page.
+constexpr unsigned long kHandlerFlags = 0;
+inline void* signalRestorer() {
+    return nullptr;
+}
+
+#elif defined(__i386__)
+
+// The sixth argument goes in ebp, which may be the frame pointer: ebp is saved on the stack
+// across the call, and the first and last arguments come from memory once it is.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the kernel's own calling convention
+inline long call6(long number, long a, long b, long c, long d, long e, long f) {
+    long firstAndLast[2] = {a, f};
+    long* pair = firstAndLast;
+    __asm__ volatile(
+        "push %%ebp\n\t"
+        "mov 4(%%ebx), %%ebp\n\t"
+        "mov (%%ebx), %%ebx\n\t"
+        "int $0x80\n\t"
+        "pop %%ebp"
+        : "+a"(number), "+b"(pair)
+        : "c"(b), "d"(c), "S"(d), "D"(e)
+        : "memory");
+    return number;
+}
+
+// As on x86_64, through int $0x80 (the vDSO's entry is found through the C library's thread
+// block, which musl does not keep); i386's clone takes the thread pointer before the child's
+// tid. The call takes every register but ebp, so the function and its argument travel on the
+// child's new stack: the argument at its stack pointer, 16-byte aligned at the call as the
+// calling convention wants, and the function above it.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the system call's own order
+inline long clone(unsigned long flags, void* stackTop, int* parentTid, int* childTid,
+                  int (*function)(void*), void* argument) {
+    auto aligned = reinterpret_cast<std::uintptr_t>(stackTop) & ~std::uintptr_t{15};
+    long* frame = reinterpret_cast<long*>(aligned) - 4;
+    frame[0] = word(argument);
+    frame[1] = word(function);
+    long result = SYS_clone;
+    __asm__ volatile(
+        "int $0x80\n\t"
+        "test %%eax, %%eax\n\t"
+        "jnz 1f\n\t"
+        // The outermost frame, for debuggers too: no return address above it.
+        ".cfi_remember_state\n\t"
+        ".cfi_undefined eip\n\t"
+        "xor %%ebp, %%ebp\n\t"
+        "call *4(%%esp)\n\t"
+        "mov %%eax, %%ebx\n\t"
+        "mov %[exit], %%eax\n\t"
+        "int $0x80\n\t"
+        "hlt\n\t"
+        ".cfi_restore_state\n"  // the caller's own frame again
+        "1:"
+        : "+a"(result)
+        : "b"(flags), "c"(frame), "d"(parentTid), "S"(0L), "D"(childTid), [exit] "i"(SYS_exit)
+        : "memory");
+    return result;
+}
+
+// As on x86_64: SA_RESTORER and the C library's own rt_sigreturn call, which debuggers know,
+// rather than the vDSO's, whose address musl does not look up. With SA_SIGINFO, for without it
+// the kernel builds the older frame, which only sigreturn unwinds; the handler's extra
+// arguments go unread.
+constexpr unsigned long kHandlerFlags = 0x04000000 | SA_SIGINFO;
+static_assert(SYS_rt_sigreturn == 173);
+// NOLINTNEXTLINE(bugprone-reserved-identifier): defined by the assembly below
+extern "C" __attribute__((visibility("hidden"))) void startutil_signal_return();
+// One copy however many files include this: a group the linker keeps once, hidden from the VM.
+__asm__(
+    ".pushsection .text.startutil_signal_return,\"axG\",@progbits,startutil_signal_return,"
+    "comdat\n\t"
+    ".globl startutil_signal_return\n\t"
+    ".hidden startutil_signal_return\n\t"
+    ".type startutil_signal_return, @function\n"
+    "startutil_signal_return:\n\t"
+    "movl $173, %eax\n\t"
+    "int $0x80\n\t"
+    "hlt\n\t"
     ".size startutil_signal_return, . - startutil_signal_return\n\t"
     ".popsection");
 inline void* signalRestorer() {
@@ -330,13 +540,26 @@ long call(long number, Args... args) {
 struct SignalAction {
     void* handler;  // or SIG_DFL (0)
     unsigned long flags;
-    void* restorer;
-    std::uint64_t mask;  // signals 1..64, one bit each
+#ifndef __riscv
+    void* restorer;  // riscv's has no such field
+#endif
+    unsigned long mask[8 / sizeof(unsigned long)];  // signals 1..64, one bit each, in words
 };
+// The kernel reads the fields one word after another. A mask aligned wider than a word would
+// leave a gap it does not read (a uint64_t on armhf, at 16 bytes where the kernel reads 12).
+static_assert(sizeof(SignalAction::mask) == 8);
+static_assert(std::has_unique_object_representations_v<SignalAction>, "padding in SignalAction");
 
 // A handler that runs with every signal blocked, on the stack it interrupts.
 inline SignalAction handlerAction(void (*handler)(int)) {
-    return {reinterpret_cast<void*>(handler), kRestorerFlag, signalRestorer(), ~std::uint64_t{0}};
+    SignalAction action{};
+    action.handler = reinterpret_cast<void*>(handler);
+    action.flags = kHandlerFlags;
+#ifndef __riscv
+    action.restorer = signalRestorer();
+#endif
+    for (unsigned long& bits : action.mask) bits = ~0UL;
+    return action;
 }
 
 inline long setSignalAction(int signal, const SignalAction& action) {

@@ -20,8 +20,12 @@ packages=(
   lld-19 mingw-w64-common                    # StartUtil.dll for Windows on Arm64 (with clang)
   g++-powerpc64le-linux-gnu libc6-dev-ppc64el-cross  # libStartUtil.so for 64-bit POWER
   g++-s390x-linux-gnu libc6-dev-s390x-cross  # libStartUtil.so for IBM Z
+  g++-riscv64-linux-gnu libc6-dev-riscv64-cross  # libStartUtil.so for 64-bit RISC-V
+  g++-arm-linux-gnueabihf libc6-dev-armhf-cross  # libStartUtil.so for 32-bit Arm
+  g++-i686-linux-gnu libc6-dev-i386-cross    # libStartUtil.so for 32-bit x86
   qemu-user                                  # runs the cross-built unit tests on this machine
-  qemu-system-arm qemu-system-ppc qemu-system-misc  # the emulated arm64, POWER9 and s390x machines
+  qemu-system-arm qemu-system-ppc qemu-system-misc  # the emulated arm64, armhf, POWER9,
+  qemu-system-x86                            # s390x, riscv64 and i386 machines
   mmdebstrap gpg cpio kmod e2fsprogs         # the emulated machines' images and disks
   gnuplot-nox                                # bench/run.sh's plot
 )

@@ -1,7 +1,8 @@
 # Fails unless LIBRARY defines exactly the two JNI entry points among its dynamic symbols, needs
-# no shared library but libc.so.6, asks for no glibc symbol version newer than 2.17, and imports
-# nothing but what IMPORTS lists (libc_imports.txt), so that it loads into any JVM on any glibc
-# still in service and on musl.
+# no shared library but libc.so.6, asks for no glibc symbol version newer than CEILING (2.17, or
+# the architecture's first glibc where that came later), and imports nothing but what IMPORTS
+# lists (libc_imports.txt), so that it loads into any JVM on any glibc still in service and on
+# musl.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND nm -D --defined-only "${LIBRARY}"
                 OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
@@ -25,7 +26,7 @@ if(NOT dynamic MATCHES "BIND_NOW")
   message(FATAL_ERROR "symbols are bound lazily: link with -z now")
 endif()
 
-set(ceiling 2.17)
+set(ceiling "${CEILING}")
 execute_process(COMMAND readelf --dyn-syms -W "${LIBRARY}"
                 OUTPUT_VARIABLE dynamic_symbols COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "@GLIBC_[0-9.]+" versions "${dynamic_symbols}")

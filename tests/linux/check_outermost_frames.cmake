@@ -1,7 +1,8 @@
 # Fails unless LIBRARY's unwind tables mark the first frame of each process it starts in the
 # caller's memory, and the reaping thread's (the three clone trampolines), as the outermost, its
 # return address undefined: else a debugger walks from the child's function on into the caller's
-# frames.
+# frames. The marks are in .eh_frame, or on 32-bit Arm, whose compilers write no DWARF unwind
+# tables without -g, in the .debug_frame entries the trampolines write themselves.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${READELF}" --debug-dump=frames "${LIBRARY}"
                 OUTPUT_VARIABLE frames COMMAND_ERROR_IS_FATAL ANY)

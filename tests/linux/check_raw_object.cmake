@@ -8,10 +8,11 @@ execute_process(COMMAND "${NM}" --undefined-only "${OBJECT}"
 execute_process(COMMAND "${NM}" -C --defined-only "${OBJECT}"
                 OUTPUT_VARIABLE defined COMMAND_ERROR_IS_FATAL ANY)
 if(NOT defined MATCHES "${SYMBOL}")
-  message(FATAL_ERROR "${OBJECT} does not define runIntermediate: not the object meant")
+  message(FATAL_ERROR "${OBJECT} does not define ${SYMBOL}: not the object meant")
 endif()
-# ppc64's TOC base, which its linker defines, is an address the code computes, not a call.
-string(REGEX REPLACE "[^\n]* U \\.TOC\\.\n?" "" undefined "${undefined}")
+# ppc64's TOC base and i386's global offset table, which the linker defines, are addresses the
+# code computes, not calls.
+string(REGEX REPLACE "[^\n]* U (\\.TOC\\.|_GLOBAL_OFFSET_TABLE_)\n?" "" undefined "${undefined}")
 string(STRIP "${undefined}" undefined)
 if(undefined)
   message(FATAL_ERROR "${OBJECT} calls outside itself:\n${undefined}")

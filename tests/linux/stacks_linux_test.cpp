@@ -13,19 +13,23 @@
 
 namespace {
 
+std::uintptr_t hexAddress(const std::string& text) {
+    return static_cast<std::uintptr_t>(std::stoull(text, nullptr, 16));
+}
+
 // The mapping that holds a process's stack pointer, and whether an inaccessible page lies right
 // below it; empty when all is well, else what was found.
 std::string stackWithoutGuard(pid_t pid) {
     std::ifstream syscallFile("/proc/" + std::to_string(pid) + "/syscall");
     std::vector<std::string> fields{std::istream_iterator<std::string>(syscallFile), {}};
     if (fields.size() < 3) return "no stack pointer for " + std::to_string(pid);
-    std::uintptr_t sp = std::stoull(fields[fields.size() - 2], nullptr, 16);
+    std::uintptr_t sp = hexAddress(fields[fields.size() - 2]);
     std::ifstream maps("/proc/self/maps");
     std::uintptr_t previousEnd = 0;
     std::string previousPermissions;
     for (std::string line; std::getline(maps, line);) {
-        std::uintptr_t start = std::stoull(line, nullptr, 16);
-        std::uintptr_t end = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
+        std::uintptr_t start = hexAddress(line);
+        std::uintptr_t end = hexAddress(line.substr(line.find('-') + 1));
         std::string permissions = line.substr(line.find(' ') + 1, 4);
         if (sp > start && sp <= end) {
             bool guarded = previousEnd == start && previousPermissions == "---p";

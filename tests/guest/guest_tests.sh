@@ -12,7 +12,8 @@ if state=$(busybox findfs LABEL=startutil-state 2>/dev/null); then
   mkdir -p /state && busybox mount -t ext4 "$state" /state
 fi
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp LC_ALL=C.UTF-8 GTEST_COLOR=no
-java=$(echo /usr/lib/jvm/java-17-openjdk-*/bin/java)
+# The machine's one JDK (17 or 21), not its java-1.N.0 alias.
+java=$(echo /usr/lib/jvm/java-[0-9][0-9]-openjdk-*/bin/java)
 # Within each suite's own limit, so that one that hangs still lets the others report.
 suite_limit=$(cat /startutil/suite_limit)
 

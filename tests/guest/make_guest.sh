@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Makes the emulated MACHINE (a row of machines.sh) in OUT: an unconfigured Debian 12 tree of
-# its architecture with its packages as an ext4 image (rootfs.img), Debian's kernel for it
-# (kernel) and an initramfs (initrd.img) that loads the disk drivers and hands over to the test
+# Makes the emulated MACHINE (a row of machines.sh) in OUT: an unconfigured Debian tree of its
+# release and architecture with its packages as an ext4 image (rootfs.img), Debian's kernel for
+# it (kernel) and an initramfs (initrd.img) that loads the disk drivers and hands over to the test
 # payload. None of the machine's code runs on the host, and no loop mount is needed. Kept while
 # this script, guest_init and the machine's row are unchanged.
 #
@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/machines.sh"
 machine_settings "$name"
 stamp=$( (cat "$here/make_guest.sh" "$here/guest_init"
-          declare -p debian_arch kernel_flavour packages modules) | sha256sum | cut -d' ' -f1)
+          declare -p suite debian_arch kernel_flavour packages modules) | sha256sum | cut -d' ' -f1)
 if [[ -f $out/stamp && $(cat "$out/stamp") == "$stamp" ]]; then
   echo "$name guest in $out is up to date"
   exit 0
@@ -23,7 +23,9 @@ mkdir -p "$out"
 root=$out/root
 
 # The machine's own Debian sources (its updates and security suites too, where it has them),
-# so the guest's JDK is as current as the host's.
+# so the guest's JDK is as current as the host's; for a guest of another release, the same
+# sources with that release's name.
+host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 sources=()
 for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
   [[ -f $file ]] && grep -Eq '^[^#]*(deb\.debian\.org|debian-security|/debian/?( |$))' "$file" \
@@ -31,34 +33,44 @@ for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/source
 done
 ((${#sources[@]})) || { echo "no Debian apt sources on this machine" >&2; exit 1; }
 
+# The sources for the guest's release in $out/sources, less those that match $1 where given.
+write_sources() {
+  rm -rf "$out/sources"
+  mkdir -p "$out/sources"
+  for file in "${sources[@]}"; do
+    if [[ $file == *.sources ]]; then
+      awk -v RS= -v ORS='\n\n' -v skip="${1-}" 'skip == "" || $0 !~ skip' "$file"
+    else
+      awk -v skip="${1-}" 'skip == "" || $0 !~ skip' "$file"
+    fi | sed "s/\\b$host_suite\\b/$suite/g" >"$out/sources/$(basename "$file")"
+  done
+}
 # The kernel is only unpacked here, then moved out.
 unpack() {
   rm -rf "$root"
   mmdebstrap --mode=root --variant=extract --arch="$debian_arch" --skip=check/qemu --quiet \
+    --skip=cleanup/apt/cache \
     --include='?essential' \
     --include="$packages busybox-static linux-image-$kernel_flavour" \
-    bookworm "$root" "$@"
+    "$suite" "$root" "$out/sources"/*
 }
 # A mirror part-way through a sync can serve a security index that does not match its Release
 # file for one architecture (seen for ppc64el): the machine is then made from the release and
 # its updates alone, and says so.
-if ! unpack "${sources[@]}"; then
+write_sources
+if ! unpack; then
   echo "make_guest.sh: cannot unpack with every source; trying again without debian-security" >&2
-  mkdir -p "$out/sources"
-  for file in "${sources[@]}"; do
-    if [[ $file == *.sources ]]; then
-      awk -v RS= -v ORS='\n\n' '!/debian-security/' "$file"
-    else
-      grep -v debian-security "$file"
-    fi >"$out/sources/$(basename "$file")"
-  done
-  unpack "$out/sources"/*
-  rm -rf "$out/sources"
+  write_sources debian-security
+  unpack
   echo "make_guest.sh: the $name guest has no updates from debian-security" >&2
 fi
+rm -rf "$out/sources"
+echo "$name guest: $(du -sm "$root/var/cache/apt/archives" | cut -f1) MB of $suite packages"
 
 shopt -s nullglob
-module_trees=("$root"/lib/modules/*-"$kernel_flavour" "$root"/usr/lib/modules/*-"$kernel_flavour")
+module_trees=("$root"/usr/lib/modules/*-"$kernel_flavour")
+# Debian 13's /lib is a link to usr/lib, where the same modules would be found again.
+[[ -L $root/lib ]] || module_trees+=("$root"/lib/modules/*-"$kernel_flavour")
 images=("$root"/boot/vmlinu[xz]-*-"$kernel_flavour")
 shopt -u nullglob
 if ((${#module_trees[@]} != 1 || ${#images[@]} != 1)); then

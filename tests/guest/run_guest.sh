@@ -82,7 +82,7 @@ setpriv --pdeathsig KILL -- timeout --kill-after=10 "$limit" \
   setpriv --pdeathsig KILL -- "${qemu[@]}" \
     -smp 2 -m 2048 -accel tcg,thread=multi \
     -kernel "$guest/kernel" -initrd "$guest/initrd.img" \
-    -append "console=$console panic=-1 quiet" \
+    -append "console=$console panic=-1 quiet $kernel_options" \
     -drive "file=$guest/rootfs.img,format=raw,if=none,id=root,snapshot=on" \
     -device "$disk,drive=root" \
     -drive "file=$work/payload.img,format=raw,if=none,id=tests,readonly=on" \

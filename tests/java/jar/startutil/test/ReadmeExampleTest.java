@@ -66,7 +66,7 @@ public class ReadmeExampleTest {
 
     @Test
     public void exampleFallsBackWhereTheJarHasNoLibrary() throws Exception {
-        run(List.of("-Dos.arch=riscv64"), "fallback");
+        run(List.of("-Dos.arch=loongarch64"), "fallback");
         ProbeReport report = reports.await(1, 10_000).get(0);
         assertEquals(List.of(Probe.path(), "fallback"), report.argv());
         // ProcessBuilder's child stays in the JVM's session; the library's leads its own.

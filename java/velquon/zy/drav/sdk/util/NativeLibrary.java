@@ -14,6 +14,7 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.util.Set;
 
 /**
  * Loads the native library of {@link ServerStartUtility}: the file that {@code startutil.library}
@@ -27,6 +28,9 @@ final class NativeLibrary {
     static final String LIBRARY_PROPERTY = "startutil.library";
 
     private static final String COPY_PREFIX = "StartUtil-";
+    /** The architectures whose jar folder has the name that os.arch gives them (arm: armhf). */
+    private static final Set<String> SAME_NAME_ARCHES =
+        Set.of("ppc64le", "s390x", "riscv64", "arm");
     // Copying and loading take milliseconds, so a copy this old that can still be deleted is not
     // about to be loaded; a loaded one cannot be deleted on Windows.
     private static final long STALE_AFTER_MILLIS = 10 * 60 * 1000;
@@ -118,15 +122,18 @@ final class NativeLibrary {
      * The jar entry that holds the library for a system, given as {@code os.name} and
      * {@code os.arch} report it: {@code linux-x86_64/libStartUtil.so},
      * {@code linux-aarch64/libStartUtil.so}, {@code linux-ppc64le/libStartUtil.so},
-     * {@code linux-s390x/libStartUtil.so}, {@code windows-x86_64/StartUtil.dll} or
-     * {@code windows-aarch64/StartUtil.dll}.
+     * {@code linux-s390x/libStartUtil.so}, {@code linux-riscv64/libStartUtil.so},
+     * {@code linux-arm/libStartUtil.so} (armhf), {@code linux-x86/libStartUtil.so} (i386),
+     * {@code windows-x86_64/StartUtil.dll} or {@code windows-aarch64/StartUtil.dll}.
      *
      * @throws UnsupportedOperationException for any other system or architecture
      */
     static String packedLibrary(String osName, String osArch) {
+        // A 32-bit x86 JVM says i386 on Linux, x86 on Windows.
         String arch = osArch.equals("amd64") || osArch.equals("x86_64")    ? "x86_64"
                       : osArch.equals("aarch64") || osArch.equals("arm64") ? "aarch64"
-                      : osArch.equals("ppc64le") || osArch.equals("s390x") ? osArch
+                      : osArch.equals("i386") || osArch.equals("x86")      ? "x86"
+                      : SAME_NAME_ARCHES.contains(osArch)                  ? osArch
                                                                            : null;
         if (arch != null && osName.startsWith("Linux")) return "linux-" + arch + "/libStartUtil.so";
         if (osName.startsWith("Windows") && ("x86_64".equals(arch) || "aarch64".equals(arch))) {

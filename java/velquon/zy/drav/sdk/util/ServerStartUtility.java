@@ -75,7 +75,8 @@ import java.util.Objects;
  *   <li>If the system property {@code startutil.library} is set: exactly the file it names
  *       (for example {@code -Dstartutil.library=/opt/app/lib/libStartUtil.so}), and nothing else.
  *   <li>The copy that the jar carries for the running system ({@code linux-x86_64},
- *       {@code linux-aarch64}, {@code linux-ppc64le}, {@code linux-s390x}, {@code windows-x86_64},
+ *       {@code linux-aarch64}, {@code linux-ppc64le}, {@code linux-s390x}, {@code linux-riscv64},
+ *       {@code linux-arm} for armhf, {@code linux-x86} for i386, {@code windows-x86_64},
  *       {@code windows-aarch64}): written to a new file with owner-only permissions in the
  *       directory that the system property {@code startutil.tmpdir} names, or else in
  *       {@code java.io.tmpdir}, and loaded from there. Each JVM writes a file of its own and never

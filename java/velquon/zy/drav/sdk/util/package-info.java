@@ -1,6 +1,6 @@
 /**
  * Starting another program from Java as a fully detached process, on Linux (x86_64, aarch64,
- * ppc64le, s390x) and Windows (x86_64, Arm64).
+ * ppc64le, s390x, riscv64, 32-bit Arm with hard float, 32-bit x86) and Windows (x86_64, Arm64).
  *
  * <p>{@link velquon.zy.drav.sdk.util.DetachedProcess} starts a program from an argument list or
  * a command line, writes nothing, returns the pid of the started program and throws an

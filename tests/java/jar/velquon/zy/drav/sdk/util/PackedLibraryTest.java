@@ -16,14 +16,19 @@ public class PackedLibraryTest {
         {"Linux", "arm64", "linux-aarch64/libStartUtil.so"},
         {"Linux", "ppc64le", "linux-ppc64le/libStartUtil.so"},
         {"Linux", "s390x", "linux-s390x/libStartUtil.so"},
+        {"Linux", "riscv64", "linux-riscv64/libStartUtil.so"},
+        {"Linux", "arm", "linux-arm/libStartUtil.so"},
+        {"Linux", "i386", "linux-x86/libStartUtil.so"},
+        {"Linux", "x86", "linux-x86/libStartUtil.so"},
         {"Windows 10", "amd64", "windows-x86_64/StartUtil.dll"},
         {"Windows Server 2022", "x86_64", "windows-x86_64/StartUtil.dll"},
         {"Windows 11", "aarch64", "windows-aarch64/StartUtil.dll"},
     };
 
     private static final String[][] UNSUPPORTED = {
-        {"Windows 10", "x86"}, {"Linux", "x86"}, {"Linux", "riscv64"},
-        {"Mac OS X", "aarch64"}, {"FreeBSD", "amd64"}, {"Linux", "ppc64"}, {"Linux", "s390"},
+        {"Windows 10", "x86"}, {"Windows 10", "i386"}, {"Windows 11", "arm"},
+        {"Linux", "loongarch64"}, {"Linux", "riscv32"}, {"Mac OS X", "aarch64"},
+        {"FreeBSD", "amd64"}, {"FreeBSD", "i386"}, {"Linux", "ppc64"}, {"Linux", "s390"},
         {"AIX", "ppc64le"}, {"Windows 11", "ppc64le"},
     };
 
